@@ -1,0 +1,215 @@
+#include "util/util.hpp"
+
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifdef NDEBUG
+#error "charged relies on assert() for its programming-error aborts; never build with NDEBUG"
+#endif
+
+namespace {
+
+constexpr size_t descriptor_read_limit = 64;
+constexpr int short_write = -11;
+constexpr int zero_size_buffer = -22;
+
+bool is_white_space(char c) {
+    // The standard class: space, \t, \n, \v, \f, \r.
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == ' ' || (byte >= '\t' && byte <= '\r');
+}
+
+// Reads at most descriptor_read_limit bytes from offset 0 into text (which holds one more
+// for the terminator). Returns the byte count, or the read's negative result.
+ssize_t read_from_start(int fd, char (&text)[descriptor_read_limit + 1]) {
+    lseek(fd, 0, SEEK_SET);
+    const ssize_t count = read(fd, text, descriptor_read_limit);
+    if (count >= 0) {
+        text[count] = '\0';
+    }
+    return count;
+}
+
+int write_failure_result(ssize_t written) {
+    return written < 0 ? static_cast<int>(written) : short_write;
+}
+
+} // namespace
+
+int64_t parse_decimal64(const char *text) {
+    if (text == nullptr) {
+        return 0;
+    }
+    while (is_white_space(*text)) {
+        ++text;
+    }
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') {
+        ++text;
+    }
+    // Accumulate towards the negative side, which has room for INT64_MIN.
+    constexpr int64_t lowest = std::numeric_limits<int64_t>::min();
+    int64_t value = 0;
+    bool saturated = false;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        const int digit = *text - '0';
+        if (value < (lowest + digit) / 10) {
+            saturated = true;
+            continue;
+        }
+        value = value * 10 - digit;
+    }
+    if (saturated) {
+        return negative ? lowest : std::numeric_limits<int64_t>::max();
+    }
+    if (negative) {
+        return value;
+    }
+    return value == lowest ? std::numeric_limits<int64_t>::max() : -value;
+}
+
+int32_t parse_decimal(const char *text) {
+    // Modular narrowing, as storing a wider conversion into 32 bits always did.
+    return static_cast<int32_t>(static_cast<uint32_t>(parse_decimal64(text)));
+}
+
+int sysfs_read_int(int fd, int32_t &value) {
+    if (fd < 0) {
+        assert(0);
+    }
+    char text[descriptor_read_limit + 1];
+    const ssize_t count = read_from_start(fd, text);
+    if (count < 0) {
+        return static_cast<int>(count);
+    }
+    value = parse_decimal(text);
+    return 0;
+}
+
+int sysfs_read_string_as_bool(int fd, const char *expected, bool &result) {
+    if (fd < 0 || expected == nullptr) {
+        assert(0);
+    }
+    char text[descriptor_read_limit + 1];
+    ssize_t count = read_from_start(fd, text);
+    if (count < 0) {
+        return static_cast<int>(count);
+    }
+    while (count > 0 && is_white_space(text[count - 1])) {
+        --count;
+    }
+    text[count] = '\0';
+    result = std::strncmp(text, expected, descriptor_read_limit) == 0;
+    return 0;
+}
+
+int sysfs_write_int(int fd, int32_t value) {
+    if (fd < 0) {
+        assert(0);
+    }
+    char text[16];
+    const int length = std::snprintf(text, sizeof text, "%d", value);
+    const ssize_t written = write(fd, text, static_cast<size_t>(length));
+    if (written == length) {
+        return 0;
+    }
+    std::fprintf(stderr, "Write '%s' failed on %d\n", text, static_cast<int>(written));
+    return write_failure_result(written);
+}
+
+int write_file(const char *path, const char *text) {
+    if (path == nullptr || text == nullptr) {
+        assert(0);
+    }
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "Open %s failed on %d\n", path, fd);
+        return fd;
+    }
+    const size_t length = std::strlen(text);
+    const ssize_t written = write(fd, text, length);
+    close(fd);
+    if (written >= 0 && static_cast<size_t>(written) == length) {
+        return 0;
+    }
+    std::fprintf(stderr, "Write %s to %s failed on %d\n", text, path, static_cast<int>(written));
+    return write_failure_result(written);
+}
+
+int read_attr_string(const char *path, char *buffer, size_t size) {
+    if (size == 0) {
+        return zero_size_buffer;
+    }
+    if (path == nullptr || buffer == nullptr) {
+        assert(0);
+    }
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "Open %s failed on %d\n", path, fd);
+        return fd;
+    }
+    const ssize_t count = read(fd, buffer, size - 1);
+    close(fd);
+    if (count < 0) {
+        std::fprintf(stderr, "Read %s failed on %d\n", path, static_cast<int>(count));
+        return static_cast<int>(count);
+    }
+    // Attribute texts end in a newline; only spaces and newlines are trimmed.
+    size_t length = static_cast<size_t>(count);
+    buffer[length] = '\0';
+    while (length > 0 && (buffer[length - 1] == ' ' || buffer[length - 1] == '\n')) {
+        buffer[--length] = '\0';
+    }
+    return 0;
+}
+
+int read_attr_int(const char *path, int32_t &value) {
+    char text[64];
+    const int result = read_attr_string(path, text, sizeof text);
+    if (result != 0) {
+        return result;
+    }
+    value = parse_decimal(text);
+    return 0;
+}
+
+bool read_attr_bool(const char *path) {
+    if (!is_regular_file(path)) {
+        return false;
+    }
+    char text[8];
+    if (read_attr_string(path, text, sizeof text) != 0) {
+        return false;
+    }
+    return text[0] == '1';
+}
+
+bool is_directory(const char *path) {
+    struct stat status {};
+    return path != nullptr && stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool is_regular_file(const char *path) {
+    struct stat status {};
+    return path != nullptr && stat(path, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+int replace_symlink(const char *target, const char *link_path) {
+    if (target == nullptr || link_path == nullptr) {
+        return -1;
+    }
+    const bool replaced =
+        (unlink(link_path) == 0 || errno == ENOENT) && symlink(target, link_path) == 0;
+    if (!replaced) {
+        std::fprintf(stderr, "failed to create symlink for %s -> %s\n", link_path, target);
+        return -1;
+    }
+    std::fprintf(stderr, "symlink created for %s -> %s\n", link_path, target);
+    return 0;
+}

@@ -1,0 +1,31 @@
+// Uniform access to sysfs attribute files: reads, writes and tests that behave the same
+// everywhere and report failures with the same messages on standard error.
+//
+// Results: 0 on success; on failure the failing call's own result (-1 for open, read and
+// write), -11 for a short write, -22 for a zero-size buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Decimal text to number as the kernel's attributes need it: leading white space skipped,
+// one sign accepted, stops at the first non-digit, no digits gives 0. Saturates instead of
+// overflowing (strtoll semantics).
+int64_t parse_decimal64(const char *text);
+// The same, narrowed to the 32 bits every value of the daemon is stored in.
+int32_t parse_decimal(const char *text);
+
+// Descriptor operations, for attribute files a module keeps open. Each read starts again
+// at offset 0, which is also what re-arms a sysfs attribute's change notification.
+int sysfs_read_int(int fd, int32_t &value);
+int sysfs_read_string_as_bool(int fd, const char *expected, bool &result);
+int sysfs_write_int(int fd, int32_t value);
+
+// Path operations: open, do one thing, close.
+int write_file(const char *path, const char *text);
+int read_attr_string(const char *path, char *buffer, size_t size);
+int read_attr_int(const char *path, int32_t &value);
+bool read_attr_bool(const char *path);
+bool is_directory(const char *path);
+bool is_regular_file(const char *path);
+int replace_symlink(const char *target, const char *link_path);
