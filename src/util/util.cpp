@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -212,4 +213,18 @@ int replace_symlink(const char *target, const char *link_path) {
     }
     std::fprintf(stderr, "symlink created for %s -> %s\n", link_path, target);
     return 0;
+}
+
+int epoll_watch(int epoll_fd, int fd, uint32_t events, epoll_callback callback) {
+    if (epoll_fd < 0 || fd < 0 || callback == nullptr) {
+        assert(0);
+    }
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = reinterpret_cast<uintptr_t>(callback);
+    return epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event);
+}
+
+epoll_callback epoll_callback_from(uint64_t event_data) {
+    return reinterpret_cast<epoll_callback>(static_cast<uintptr_t>(event_data));
 }

@@ -29,3 +29,13 @@ bool read_attr_bool(const char *path);
 bool is_directory(const char *path);
 bool is_regular_file(const char *path);
 int replace_symlink(const char *target, const char *link_path);
+
+// Epoll callback: the only thing an epoll registration's data holds. It finds its file
+// through its module's own state and returns true when an update cycle is wanted.
+using epoll_callback = bool (*)();
+
+// Adds fd to the epoll set with the callback as its data (EPOLL_CTL_ADD only; closing the
+// file removes it). Returns epoll_ctl's result.
+int epoll_watch(int epoll_fd, int fd, uint32_t events, epoll_callback callback);
+// The callback stored by epoll_watch in an event's data; nullptr for empty data.
+epoll_callback epoll_callback_from(uint64_t event_data);

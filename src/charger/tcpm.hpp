@@ -1,0 +1,25 @@
+// USB-C source monitor: what the source on the USB-C port offers, as the kernel's Type-C
+// port manager publishes it through its power supply's udev events.
+#pragma once
+
+#include <cstdint>
+
+struct udev_device;
+
+constexpr int32_t USB_TYPE_UNKNOWN = 0;
+constexpr int32_t USB_TYPE_C = 1;
+constexpr int32_t USB_TYPE_PD = 2;
+constexpr int32_t USB_TYPE_PD_PPS = 3;
+
+struct usb_contract {
+    int32_t voltage_uv;
+    int32_t current_ua;
+    int32_t usb_type;
+    bool online;
+};
+
+int tcpm_init();
+void tcpm_deinit();
+usb_contract tcpm_get_contract();
+const char *tcpm_usb_type_name(int32_t usb_type);
+void tcpm_process_udev(udev_device *device);

@@ -1,0 +1,13 @@
+// The PMIC voltage ADC: battery voltage, USB input voltage, charge and input current.
+#pragma once
+
+#include <cstdint>
+
+struct udev;
+
+int adc_init(udev *udev);
+void adc_deinit();
+int32_t adc_read_vbat(); // µV
+int32_t adc_read_vusb(); // µV
+int32_t adc_read_ichg(); // µA
+int32_t adc_read_iin();  // µA

@@ -1,0 +1,31 @@
+// MAX1720x fuel gauges of the internal battery and of the headstrap's pack.
+#pragma once
+
+#include <cstdint>
+
+struct udev_device;
+
+constexpr int BATTERY_INTERNAL = 0;
+constexpr int BATTERY_EXTERNAL = 1;
+
+struct fuel_gauge_reading {
+    int32_t voltage_avg;       // µV
+    int32_t current_avg;       // µA, positive while charging
+    int32_t capacity;          // percent, raw
+    int32_t time_to_empty_avg; // s
+    int32_t time_to_full_avg;  // s
+};
+
+int32_t fuel_gauge_find(int battery);
+void fuel_gauge_mark_absent(int battery);
+bool fuel_gauge_is_present(int battery);
+void fuel_gauge_read_attr(const char *dir, const char *attribute, int32_t *target);
+int32_t fuel_gauge_capacity(int battery);
+int32_t fuel_gauge_battery_percent(int battery);
+int32_t fuel_gauge_voltage_avg(int battery);
+int32_t fuel_gauge_current_avg(int battery);
+int32_t fuel_gauge_time_to_empty_avg(int battery);
+int32_t fuel_gauge_time_to_full_avg(int battery);
+fuel_gauge_reading fuel_gauge_get_reading(int battery);
+bool fuel_gauge_process_udev(udev_device *device, const char *power_supply_name);
+bool fuel_gauge_recheck(int battery);
