@@ -195,9 +195,7 @@ void write_status_files() {
     std::snprintf(text, sizeof text, "%d", snapshot.fg_internal.time_to_full_avg);
     replace_status_file("secs_until_battery_full", text);
 
-    std::snprintf(text, sizeof text, "Valid=%i, Voltage=%imV, Current=%imA",
-                  snapshot.usb.online ? 1 : 0, snapshot.usb.voltage_uv / 1000,
-                  snapshot.usb.current_ua / 1000);
+    format_typec_contract(snapshot.usb, text, sizeof text);
     replace_status_file("typec_contract", text);
 }
 
@@ -490,6 +488,11 @@ const char *battery_status_name(const system_snapshot &snapshot_in) {
         }
     }
     return charger_status_name(status);
+}
+
+void format_typec_contract(const usb_contract &usb, char *text, size_t size) {
+    std::snprintf(text, size, "Valid=%i, Voltage=%imV, Current=%imA", usb.online ? 1 : 0,
+                  usb.voltage_uv / 1000, usb.current_ua / 1000);
 }
 
 charger_limits charger_limits_for(const system_snapshot &snapshot_in,

@@ -7,6 +7,7 @@
 #include "pack/tavlock.hpp"
 #include "sensing/fuel_gauge.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -47,6 +48,8 @@ const char *fast_charge_state_name(int32_t state);
 const char *ac_status_text(const usb_contract &usb);
 // The charger's status, corrected by the internal battery's fuel gauge.
 const char *battery_status_name(const system_snapshot &snapshot);
+// "Valid=1, Voltage=9000mV, Current=3000mA"
+void format_typec_contract(const usb_contract &usb, char *text, size_t size);
 
 struct charger_limits {
     bool write_voltage; // only when the charger reports another voltage
