@@ -497,7 +497,9 @@ bool Daemon::wait_for_text(Stream stream, std::string_view needle,
 bool Daemon::wait_for_line(Stream stream, std::string_view line,
                            std::chrono::milliseconds timeout) {
     return wait_for(stream, timeout, [line](const std::string &text, std::size_t from) {
-        for (std::size_t at = text.find(line, from); at != std::string::npos;
+        // A line that the cursor is inside of (a text match ended in it) still counts.
+        const std::size_t line_start = from == 0 ? 0 : text.rfind('\n', from - 1) + 1;
+        for (std::size_t at = text.find(line, line_start); at != std::string::npos;
              at = text.find(line, at + 1)) {
             const std::size_t end = at + line.size();
             const bool starts_line = at == 0 || text[at - 1] == '\n';

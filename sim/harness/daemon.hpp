@@ -115,7 +115,8 @@ class Daemon {
     // assert order. The waits return false on timeout, or at once when the process has ended
     // and no more output can come.
     //   wait_for_text: the text anywhere in the raw stream, unfinished lines included.
-    //   wait_for_line: a complete line equal to line (without its newline).
+    //   wait_for_line: a complete line equal to line (without its newline), ending after the
+    //                  cursor (a line the cursor is inside of counts).
     bool wait_for_text(Stream stream, std::string_view text,
                        std::chrono::milliseconds timeout = default_timeout);
     bool wait_for_line(Stream stream, std::string_view line,

@@ -3,10 +3,14 @@
 //   out:TEXT err:TEXT    write TEXT ("\n" in it is a newline) to stdout / stderr, unbuffered
 //   exit:N               exit with status N
 //   raise:SIGNAL         raise SIGNAL with its default action
-//   await-signal         wait for SIGTERM, SIGINT or SIGHUP; print "signal N\n" to stderr
+//   trap                 catch SIGTERM, SIGINT and SIGHUP from now on (recording them)
+//   await-signal         wait until a trapped signal arrived; print "signal N\n" to stdout
 //   notify:TEXT          sd_notify(0, TEXT)
 //   env:NAME             print "NAME=value\n" or "NAME unset\n" to stdout
+//   argv0                print argv[0] to stdout
 //   cwd                  print the working directory to stdout
+//   file:NAME=TEXT       replace the file NAME with TEXT through NAME.tmpfile and a rename
+//   write:PATH=TEXT      open PATH, write TEXT in one call, close; failures go to stderr
 //   wait:METHOD:MS       wait MS milliseconds with METHOD (epoll_wait, epoll_pwait,
 //                        epoll_pwait2, poll, ppoll, select, pselect, nanosleep, clock_nanosleep,
 //                        clock_nanosleep_abs, usleep, sleep, timerfd, timerfd_abs); print
@@ -34,6 +38,7 @@
 namespace {
 
 volatile sig_atomic_t last_signal = 0;
+std::string program_name;
 
 void record_signal(int signal) {
     last_signal = signal;
@@ -165,13 +170,16 @@ void run_step(std::string_view step) {
     } else if (verb == "exit") {
         exit(std::atoi(std::string(argument).c_str()));
     } else if (verb == "raise") {
-        raise(std::atoi(std::string(argument).c_str()));
-    } else if (verb == "await-signal") {
+        const int signal = std::atoi(std::string(argument).c_str());
+        ::signal(signal, SIG_DFL);
+        raise(signal);
+    } else if (verb == "trap") {
         for (int signal : {SIGTERM, SIGINT, SIGHUP})
             ::signal(signal, record_signal);
+    } else if (verb == "await-signal") {
         while (last_signal == 0)
             pause();
-        print(2, "signal " + std::to_string(last_signal) + "\n");
+        print(1, "signal " + std::to_string(last_signal) + "\n");
         last_signal = 0;
     } else if (verb == "notify") {
         sd_notify(0, unescape(argument).c_str());
@@ -179,6 +187,25 @@ void run_step(std::string_view step) {
         const std::string name(argument);
         const char *value = getenv(name.c_str());
         print(1, value != nullptr ? name + "=" + value + "\n" : name + " unset\n");
+    } else if (verb == "argv0") {
+        print(1, program_name + "\n");
+    } else if (verb == "file" || verb == "write") {
+        const size_t equals = argument.find('=');
+        const std::string name(argument.substr(0, equals));
+        const std::string text = unescape(argument.substr(equals + 1));
+        if (verb == "file") {
+            const std::string temporary = name + ".tmpfile";
+            const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            write_all(fd, text);
+            close(fd);
+            rename(temporary.c_str(), name.c_str());
+            return;
+        }
+        const int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0 || write(fd, text.data(), text.size()) < 0)
+            print(2, "write " + name + ": " + strerror(errno) + "\n");
+        if (fd >= 0)
+            close(fd);
     } else if (verb == "cwd") {
         char buffer[4096];
         print(1, std::string(getcwd(buffer, sizeof(buffer)) != nullptr ? buffer : "?") + "\n");
@@ -205,6 +232,7 @@ void run_step(std::string_view step) {
 } // namespace
 
 int main(int argc, char **argv) {
+    program_name = argv[0];
     for (int i = 1; i < argc; ++i)
         run_step(argv[i]);
     return 0;
