@@ -1,0 +1,107 @@
+// A fake /sys on FUSE that behaves like the kernel's sysfs (kernfs) where the daemon can
+// tell: directories, symbolic links, attribute files whose reads return the whole value,
+// writes that replace it, and change notification through poll (EPOLLPRI | EPOLLERR until
+// the handle re-reads from offset 0).
+//
+// Every path of this API is absolute as the daemon sees it ("/sys/class/power_supply/x/y"),
+// whatever the mount point. Symbolic links inside the tree are followed, so a class path
+// and the /sys/devices path name the same node. All members are thread-safe.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace vh {
+
+class FakeSysfs {
+  public:
+    // One write by a client of the mount (the daemon), in the order they arrived.
+    struct Write {
+        uint64_t seq;     // 1, 2, ... in arrival order
+        std::string path; // canonical /sys/devices/... (or /sys/kernel/...) path written
+        std::string text; // the bytes the client wrote
+        std::chrono::steady_clock::time_point when;
+        int error; // 0 when stored, else the errno the write failed with
+    };
+
+    FakeSysfs();
+    ~FakeSysfs(); // unmounts
+    FakeSysfs(const FakeSysfs &) = delete;
+    FakeSysfs &operator=(const FakeSysfs &) = delete;
+
+    // Serves the tree at mountpoint from background threads. Throws std::runtime_error when
+    // the mount fails. The tree can be built before or after mounting.
+    void mount(const std::string &mountpoint = "/sys");
+    void unmount();
+    bool mounted() const;
+
+    // Tree. add_* create missing parent directories and replace an existing node of the same
+    // name. Symlink targets may be absolute ("/sys/devices/...", stored relative, as sysfs
+    // shows them) or relative. remove() is recursive and does not follow a final symlink
+    // (it removes the link); handles still open on removed attributes then fail reads and
+    // writes with ENODEV, like a vanished device. add_*/remove throw std::invalid_argument
+    // for paths outside /sys or through a non-directory.
+    void add_dir(const std::string &path);
+    void add_attr(const std::string &path, const std::string &value, mode_t mode = 0644);
+    void add_symlink(const std::string &path, const std::string &target);
+    void remove(const std::string &path);
+    bool exists(const std::string &path) const;                  // follows symlinks
+    bool is_symlink(const std::string &path) const;              // the final component is a link
+    std::vector<std::string> list(const std::string &dir) const; // names, creation order
+    std::string canonical(const std::string &path) const;        // "" when it does not resolve
+
+    // Values. A read returns the value followed by a newline (unless it already ends with
+    // one or is empty), as sysfs attributes show. value() returns the stored value.
+    // Unknown paths throw std::invalid_argument.
+    std::string value(const std::string &path) const;
+    void set(const std::string &path, const std::string &value);          // + notify pollers
+    void set_silently(const std::string &path, const std::string &value); // store only
+    void notify(const std::string &path); // a change notification without a new value
+
+    // Driver hooks. on_write runs after a client's write was stored, on a FUSE thread,
+    // without any lock of this class held (it may call set(), send events, ...). on_read
+    // supplies the value of every read (a uevent file showing live properties); it also
+    // runs without the lock. An empty function removes the hook.
+    void on_write(const std::string &path, std::function<void(const std::string &text)> hook);
+    void on_read(const std::string &path, std::function<std::string()> provider);
+
+    // Write log.
+    std::vector<Write> writes() const;
+    std::vector<Write> writes_to(const std::string &path) const;
+    // Waits until a write of exactly text to path with seq > after_seq is logged (also one
+    // logged before the call). True when it arrived within timeout.
+    bool wait_for_write(const std::string &path, const std::string &text,
+                        std::chrono::milliseconds timeout, uint64_t after_seq = 0) const;
+    // Waits for any write to path with seq > after_seq; returns it, or nothing on timeout.
+    std::vector<Write> wait_for_writes_to(const std::string &path,
+                                          std::chrono::milliseconds timeout,
+                                          uint64_t after_seq = 0) const;
+    uint64_t last_seq() const;
+    void clear_writes();
+
+    // Fault injection per attribute. err is a positive errno; 0 clears. A short write
+    // stores and reports at most max_bytes (0 clears).
+    void fail_reads(const std::string &path, int err);
+    void fail_writes(const std::string &path, int err);
+    void short_writes(const std::string &path, size_t max_bytes);
+
+    // Counters for tests.
+    uint64_t opens(const std::string &path) const;      // opens of this attribute so far
+    uint64_t opens() const;                             // opens of any attribute so far
+    uint64_t reads(const std::string &path) const;      // read calls at offset 0
+    size_t open_handles(const std::string &path) const; // currently open
+    size_t poll_waiters(const std::string &path) const; // handles with a poll registration
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace vh
