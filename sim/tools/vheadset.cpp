@@ -1,6 +1,7 @@
 // vheadset: the charge daemon running in the virtual headset, for people to watch.
 //
 //   vheadset demo                  a default story with narration, then SIGTERM
+//   vheadset demo --fast           the same without the pauses for the people watching
 //   vheadset demo --interactive    the same headset, driven by commands on stdin
 //
 // Everything happens inside private mount and network namespaces of this one process tree:
@@ -39,8 +40,8 @@ using vh::operator""_mA;
 constexpr double demo_time_warp = 5.0; // the 20 s loop timeout passes in 4 s
 
 const std::array<const char *, 6> status_files = {
-    "ac_status",         "battery_percent",         "battery_status",
-    "typec_contract",    "secs_until_battery_full", "secs_until_shutdown_request"};
+    "ac_status",      "battery_percent",         "battery_status",
+    "typec_contract", "secs_until_battery_full", "secs_until_shutdown_request"};
 
 // One writer for the terminal: daemon output arrives on the harness's reader thread,
 // narration on the main thread.
@@ -135,7 +136,7 @@ void handle_signals(sigset_t set) {
 
 class Demo {
   public:
-    Demo() : s_(options()) {}
+    explicit Demo(bool fast) : s_(options()), fast_(fast) {}
 
     void start() {
         console.narrate("Starting charged in the virtual headset: PM8550B charger, USB-C port, "
@@ -151,6 +152,7 @@ class Demo {
     }
 
     void story() {
+        linger();
         show_status_files("after start-up");
 
         console.narrate("Plugging a 9 V / 3 A USB Power Delivery source");
@@ -159,22 +161,26 @@ class Demo {
         console.narrate("The charger runs its input current detection (AICL) and reports it done");
         expect_err("AICL Complete - Entering QPH2\n");
         expect_err("QPH2 Entered\n");
-        console.narrate("The charger is in QPH2 fast-charge mode");
+        console.narrate("The charger is in QPH2 fast-charge mode; the battery charges");
+        linger();
         show_status_files("fast charging");
 
         console.narrate("The battery reaches full: the charge current falls to nothing");
         s_.hs().battery.set_capacity(100);
         expect_err("Exiting QPH2 - Low Current and No Load\n");
+        linger();
         show_status_files("after leaving QPH2");
 
         console.narrate("Attaching the external battery pack to the headstrap");
         s_.hs().pack.attach();
         expect_out("Tavlock: external battery detected");
+        linger();
         show_status_files("with the pack");
 
         console.narrate("Detaching the pack");
         s_.hs().pack.detach();
         expect_out("Tavlock: external battery disconnected");
+        linger();
         show_status_files("without the pack");
     }
 
@@ -210,6 +216,9 @@ class Demo {
         options.headset.battery_model = true;
         options.headset.internal.capacity = 50;
         options.headset.internal.current_avg_ua = -300'000;
+        // Long enough for the fuel gauge to average in the charge current before QPH2 starts;
+        // with the old discharge average the daemon would leave QPH2 at once.
+        options.headset.aicl_delay = 1500ms;
         options.time_warp = demo_time_warp;
         options.argv0 = "charged";
         options.on_output = [](vh::Stream stream, std::string_view piece) {
@@ -231,8 +240,18 @@ class Demo {
               "\"" + text.substr(0, text.find('\n')) + "\"");
     }
     void expect_out(const std::string &text) {
-        check(s_.daemon().wait_for_text(vh::Stream::out, text, s_.timeout()),
-              "\"" + text + "\"");
+        check(s_.daemon().wait_for_text(vh::Stream::out, text, s_.timeout()), "\"" + text + "\"");
+    }
+
+    // A pause for the people watching (the daemon runs on meanwhile); the story itself waits
+    // on the daemon's lines. Ends early on Ctrl-C.
+    void linger() {
+        if (fast_)
+            return;
+        pollfd fd{wake_fd, POLLIN, 0};
+        poll(&fd, 1, 2500);
+        if (interrupted)
+            throw Interrupted();
     }
 
     void show_status_files(const std::string &when) {
@@ -376,11 +395,12 @@ class Demo {
     }
 
     vh::Scenario s_;
+    bool fast_;
     bool started_ = false;
 };
 
-int run(bool interactive) {
-    Demo demo;
+int run(bool interactive, bool fast) {
+    Demo demo(fast);
     try {
         demo.start();
         if (interactive)
@@ -398,7 +418,9 @@ int run(bool interactive) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: vheadset demo [--interactive]\n");
+    std::fprintf(stderr, "usage: vheadset demo [--interactive | --fast]\n"
+                         "  --interactive  drive the headset with commands on stdin\n"
+                         "  --fast         the default story without pauses\n");
     return 2;
 }
 
@@ -407,9 +429,10 @@ int usage() {
 int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] != "demo" || args.size() > 2 ||
-        (args.size() == 2 && args[1] != "--interactive"))
+        (args.size() == 2 && args[1] != "--interactive" && args[1] != "--fast"))
         return usage();
-    const bool interactive = args.size() == 2;
+    const bool interactive = args.size() == 2 && args[1] == "--interactive";
+    const bool fast = args.size() == 2 && args[1] == "--fast";
 
     if (!vh::running_as_root()) {
         std::fprintf(stderr, "vheadset: the virtual headset needs root: it mounts a fake /sys in "
@@ -436,7 +459,7 @@ int main(int argc, char **argv) {
 
     int result = 1;
     try {
-        result = run(interactive);
+        result = run(interactive, fast);
     } catch (const std::exception &error) {
         console.error(error.what());
     }
