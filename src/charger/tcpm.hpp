@@ -23,3 +23,8 @@ void tcpm_deinit();
 usb_contract tcpm_get_contract();
 const char *tcpm_usb_type_name(int32_t usb_type);
 void tcpm_process_udev(udev_device *device);
+
+// The USB type of an event: 0 when the voltage is 0 (the text is not examined), when the
+// text is missing or when it selects no type. A text selects the first type whose display
+// name begins with it (compared over the text's own length). Prints the type messages.
+int32_t tcpm_usb_type_for(int32_t voltage_uv, const char *usb_type_text);

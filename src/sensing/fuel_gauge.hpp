@@ -29,3 +29,11 @@ int32_t fuel_gauge_time_to_full_avg(int battery);
 fuel_gauge_reading fuel_gauge_get_reading(int battery);
 bool fuel_gauge_process_udev(udev_device *device, const char *power_supply_name);
 bool fuel_gauge_recheck(int battery);
+
+// Decisions of the module, free of I/O.
+// True when a power-supply name is a MAX1720x gauge with the given address suffix:
+// "max1720x_bat_", a bus number of one or two digits, "-" and the suffix.
+bool fuel_gauge_name_matches(const char *power_supply_name, const char *address_suffix);
+// The displayed percentage: the internal battery's capacity rescaled so that 90 % reads
+// as full (capped at 100), the external battery's unchanged.
+int32_t fuel_gauge_percent_from_capacity(int battery, int32_t capacity);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <libudev.h>
 #include <limits>
 #include <sys/epoll.h>
 #include <sys/stat.h>
@@ -213,6 +214,117 @@ int replace_symlink(const char *target, const char *link_path) {
     }
     std::fprintf(stderr, "symlink created for %s -> %s\n", link_path, target);
     return 0;
+}
+
+bool device_attr_path(char (&path)[256], const char *syspath, const char *name) {
+    const int length = std::snprintf(path, sizeof path, "%s/%s", syspath, name);
+    return length >= 0 && static_cast<size_t>(length) < sizeof path;
+}
+
+namespace {
+
+void announce_search(const char *sysname, const char *device_name, const char *name) {
+    if (sysname != nullptr) {
+        std::fprintf(stderr, "Searching for %s - %s\n", sysname, name);
+    } else if (device_name != nullptr) {
+        std::fprintf(stderr, "Searching for %s - %s\n", device_name, name);
+    } else {
+        std::fprintf(stderr, "Searching for %s\n", name);
+    }
+}
+
+// Adds the matches and scans. Returns 0, or the negative result of the call that failed.
+int scan_matching_devices(udev_enumerate *enumerate, const char *subsystem, const char *sysname,
+                          const char *device_name) {
+    int result = udev_enumerate_add_match_subsystem(enumerate, subsystem);
+    if (result < 0) {
+        std::fprintf(stderr, "udev_enumerate_add_match_subsystem() failed on: %d\n", result);
+        return result;
+    }
+    if (device_name != nullptr) {
+        result = udev_enumerate_add_match_sysattr(enumerate, "name", device_name);
+        if (result < 0) {
+            std::fprintf(stderr, "udev_enumerate_add_match_sysattr() failed on: %d\n", result);
+            return result;
+        }
+    }
+    if (sysname != nullptr) {
+        result = udev_enumerate_add_match_sysname(enumerate, sysname);
+        if (result < 0) {
+            std::fprintf(stderr, "udev_enumerate_add_match_sysname() failed on: %d\n", result);
+            return result;
+        }
+    }
+    result = udev_enumerate_scan_devices(enumerate);
+    if (result < 0) {
+        std::fprintf(stderr, "udev_enumerate_scan_devices() failed on: %d\n", result);
+    }
+    return result;
+}
+
+// Opens the attribute in the first listed device that has it; -1 when none does.
+int open_first_attr(udev_enumerate *enumerate, const char *name, int flags) {
+    bool tried = false;
+    int last_result = -1;
+    udev_list_entry *entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+        tried = true;
+        char path[256];
+        if (!device_attr_path(path, udev_list_entry_get_name(entry), name)) {
+            // A cut path would name another file: count it as a failed open.
+            last_result = -1;
+            continue;
+        }
+        last_result = open(path, flags | O_CLOEXEC);
+        if (last_result >= 0) {
+            std::fprintf(stderr, "Opened %s\n", path);
+            return last_result;
+        }
+    }
+    if (tried) {
+        std::fprintf(stderr, "Open Failed on %d\n", last_result);
+    }
+    return -1;
+}
+
+} // namespace
+
+int udev_open_file(udev *udev, const char *subsystem, const char *sysname, const char *device_name,
+                   const char *name, int flags) {
+    assert(udev);
+    assert(name);
+    announce_search(sysname, device_name, name);
+    udev_enumerate *enumerate = udev_enumerate_new(udev);
+    if (enumerate == nullptr) {
+        std::fprintf(stderr, "udev_enumerate_new() failed\n");
+        return -1;
+    }
+    int result = scan_matching_devices(enumerate, subsystem, sysname, device_name);
+    if (result >= 0) {
+        result = open_first_attr(enumerate, name, flags);
+    }
+    udev_enumerate_unref(enumerate);
+    return result;
+}
+
+int open_led_attr(udev *udev, const char *sysname) {
+    return udev_open_file(udev, "leds", sysname, nullptr, "led_state", O_RDONLY);
+}
+
+int open_regulator_attr(udev *udev, const char *regulator_name) {
+    return udev_open_file(udev, "regulator", nullptr, regulator_name, "state", O_RDONLY);
+}
+
+int open_iio_attr(udev *udev, const char *device_name, const char *attribute) {
+    return udev_open_file(udev, "iio", nullptr, device_name, attribute, O_RDONLY);
+}
+
+int open_power_supply_attr(udev *udev, const char *sysname, const char *attribute) {
+    return udev_open_file(udev, "power_supply", sysname, nullptr, attribute, O_RDONLY);
+}
+
+int open_hwmon_attr(udev *udev, const char *device_name, const char *attribute) {
+    return udev_open_file(udev, "hwmon", nullptr, device_name, attribute, O_RDWR);
 }
 
 int epoll_watch(int epoll_fd, int fd, uint32_t events, epoll_callback callback) {

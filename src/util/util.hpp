@@ -30,6 +30,24 @@ bool is_directory(const char *path);
 bool is_regular_file(const char *path);
 int replace_symlink(const char *target, const char *link_path);
 
+// Device lookup: finds a device through a udev enumeration of its subsystem, by sysname
+// and/or the value of its "name" attribute (either may be null), and opens the attribute
+// file `name` in the device's directory with `flags` plus close-on-exec. The first device
+// whose attribute opens wins. Returns the descriptor, or a negative value: -1, or the
+// negative result of the enumeration call that failed.
+struct udev;
+int udev_open_file(udev *udev, const char *subsystem, const char *sysname, const char *device_name,
+                   const char *name, int flags);
+// "<syspath>/<name>" into path; false when it does not fit (a cut path names another file).
+bool device_attr_path(char (&path)[256], const char *syspath, const char *name);
+
+// The kinds of device the daemon looks up.
+int open_led_attr(udev *udev, const char *sysname);                            // led_state
+int open_regulator_attr(udev *udev, const char *regulator_name);               // state
+int open_iio_attr(udev *udev, const char *device_name, const char *attribute); // read-only
+int open_power_supply_attr(udev *udev, const char *sysname, const char *attribute);
+int open_hwmon_attr(udev *udev, const char *device_name, const char *attribute); // read-write
+
 // Epoll callback: the only thing an epoll registration's data holds. It finds its file
 // through its module's own state and returns true when an update cycle is wanted.
 using epoll_callback = bool (*)();

@@ -287,3 +287,16 @@ TEST(UtilDeathTest, NegativeDescriptorIsAProgrammingError) {
     EXPECT_DEATH(sysfs_read_int(-1, value), "sysfs_read_int.*Assertion `0' failed");
     EXPECT_DEATH(sysfs_write_int(-1, 1), "sysfs_write_int.*Assertion `0' failed");
 }
+
+TEST(DeviceAttrPath, RefusesAPathThatDoesNotFit) {
+    char path[256];
+    EXPECT_TRUE(device_attr_path(path, "/sys/devices/platform/hwmon0", "in0_min"));
+    EXPECT_STREQ(path, "/sys/devices/platform/hwmon0/in0_min");
+
+    // 255 characters fit with the terminator; one more would be cut into another name.
+    const std::string dir(255 - 1 - 7, 'd');
+    EXPECT_TRUE(device_attr_path(path, dir.c_str(), "in0_min"));
+    EXPECT_EQ(std::string(path).size(), 255U);
+    const std::string longer_dir = dir + "d";
+    EXPECT_FALSE(device_attr_path(path, longer_dir.c_str(), "in0_min"));
+}

@@ -1,0 +1,239 @@
+#include "charger/pm8550b_charger.hpp"
+
+#include "util/util.hpp"
+
+#include <array>
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <libudev.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+namespace {
+
+// The charger's directory is fixed by its driver; it is not looked up through udev.
+#define CHARGER_DIR "/sys/class/power_supply/pm8550b-charger/"
+
+constexpr const char *constant_charge_voltage_path = CHARGER_DIR "constant_charge_voltage";
+constexpr const char *constant_charge_current_path = CHARGER_DIR "constant_charge_current";
+constexpr const char *termination_enable_path = CHARGER_DIR "termination_enable";
+constexpr const char *charging_pause_path = CHARGER_DIR "charging_pause";
+constexpr const char *charging_enable_path = CHARGER_DIR "charging_enable";
+constexpr const char *aicl_enable_path = CHARGER_DIR "aicl_enable";
+constexpr const char *aicl_rerun_path = CHARGER_DIR "aicl_rerun";
+constexpr const char *qph2_allow_path = CHARGER_DIR "qph2_allow";
+constexpr const char *qph2_resume_path = CHARGER_DIR "qph2_resume";
+constexpr const char *qph2_path = CHARGER_DIR "qph2";
+constexpr const char *aicl_status_path = CHARGER_DIR "aicl_status";
+constexpr const char *uevent_path = CHARGER_DIR "uevent";
+
+#undef CHARGER_DIR
+
+// The kernel's texts for a power supply's status, indexed by charger status value.
+constexpr std::array<const char *, 5> status_names = {
+    "Unknown", "Charging", "Discharging", "Not charging", "Full",
+};
+
+// The driver notifies both flags; level-triggered, so a read is what ends a notification.
+constexpr uint32_t notified_attr_events = EPOLLPRI | EPOLLERR;
+
+int qph2_fd = -1;
+int aicl_status_fd = -1;
+charger_reading reading{};
+
+const char *switch_text(bool on) {
+    return on ? "1" : "0";
+}
+
+int write_number(const char *path, int32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", value);
+    text[sizeof text - 1] = '\0';
+    write_file(path, text);
+    return 0;
+}
+
+// Opens a notified attribute; it is kept open and reread from offset 0.
+int open_notified_attr(const char *path, int index, int &fd) {
+    fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "%d open failed\n", index);
+    }
+    return fd;
+}
+
+// Asks the driver for a change event with the charger's full property set.
+int request_change_event() {
+    const int fd = open(uevent_path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "Open Charger uevent failed on %d\n", fd);
+        return fd;
+    }
+    const ssize_t written = write(fd, "change", 6);
+    close(fd);
+    if (written < 0) {
+        std::fprintf(stderr, "Change Notify Charger uevent failed on %d\n",
+                     static_cast<int>(written));
+        return static_cast<int>(written);
+    }
+    return 0;
+}
+
+// Reads a notified "1" flag. A failed read gives false, never a stale true.
+bool read_flag(int fd, const char *error_format) {
+    bool flag = false;
+    const int result = sysfs_read_string_as_bool(fd, "1", flag);
+    if (result < 0) {
+        std::fprintf(stderr, error_format, result);
+    }
+    return flag;
+}
+
+void close_if_open(int &fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+} // namespace
+
+int pm8550b_charger_init(int32_t voltage_uv, int32_t current_ua, int epoll_fd) {
+    assert(epoll_fd >= 0);
+    qph2_fd = -1;
+    aicl_status_fd = -1;
+
+    // Start-up settings; a failing write only shows write_file's messages.
+    pm8550b_charger_set_constant_charge_voltage(voltage_uv);
+    pm8550b_charger_set_constant_charge_current(current_ua);
+    pm8550b_charger_set_termination_enable(true);
+    write_file(charging_pause_path, "0");
+    pm8550b_charger_set_charging_enable(true);
+
+    // Not read here: an attribute not yet read reports a notification at once, so the
+    // loop's first wait runs both callbacks and fills the flags.
+    if (open_notified_attr(qph2_path, 0, qph2_fd) < 0) {
+        return qph2_fd;
+    }
+    if (open_notified_attr(aicl_status_path, 1, aicl_status_fd) < 0) {
+        return aicl_status_fd;
+    }
+    int result = epoll_watch(epoll_fd, qph2_fd, notified_attr_events, pm8550b_charger_qph2_changed);
+    if (result < 0) {
+        return result;
+    }
+    result =
+        epoll_watch(epoll_fd, aicl_status_fd, notified_attr_events, pm8550b_charger_aicl_changed);
+    if (result < 0) {
+        return result;
+    }
+    return request_change_event();
+}
+
+void pm8550b_charger_deinit() {
+    // Closing also removes the files from the epoll set.
+    close_if_open(qph2_fd);
+    close_if_open(aicl_status_fd);
+}
+
+void pm8550b_charger_process_udev(udev_device *device) {
+    assert(device);
+    const char *online = udev_device_get_property_value(device, "POWER_SUPPLY_ONLINE");
+    const char *status = udev_device_get_property_value(device, "POWER_SUPPLY_STATUS");
+    const char *voltage =
+        udev_device_get_property_value(device, "POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE");
+    const char *current =
+        udev_device_get_property_value(device, "POWER_SUPPLY_CONSTANT_CHARGE_CURRENT");
+
+    if (online != nullptr) {
+        reading.online = parse_decimal64(online) != 0;
+    } else {
+        std::fprintf(stderr, "POWER_SUPPLY_ONLINE == NULL\n");
+    }
+    if (voltage != nullptr) {
+        reading.cv_uv = parse_decimal(voltage);
+    } else {
+        std::fprintf(stderr, "POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE == NULL\n");
+    }
+    if (current != nullptr) {
+        reading.cc_ua = parse_decimal(current);
+    } else {
+        std::fprintf(stderr, "POWER_SUPPLY_CONSTANT_CHARGE_CURRENT == NULL\n");
+    }
+    // Every event carries the status; a missing one is not kept from an earlier event.
+    reading.status = charger_status_parse(status);
+}
+
+bool pm8550b_charger_qph2_changed() {
+    reading.qph2_active = read_flag(qph2_fd, "read qph failed on %d\n");
+    std::fprintf(stderr, "qph state changed %d\n", reading.qph2_active ? 1 : 0);
+    return true;
+}
+
+bool pm8550b_charger_aicl_changed() {
+    reading.aicl_complete = read_flag(aicl_status_fd, "read aicl status failed on %d\n");
+    std::fprintf(stderr, "aicl_complete %d\n", reading.aicl_complete ? 1 : 0);
+    return true;
+}
+
+charger_reading pm8550b_charger_get_reading() {
+    return reading;
+}
+
+void pm8550b_charger_set_aicl_enable(bool enable) {
+    write_file(aicl_enable_path, switch_text(enable));
+    if (!enable) {
+        // A disabled AICL has no completed run, whatever the write did.
+        reading.aicl_complete = false;
+    }
+}
+
+int pm8550b_charger_aicl_rerun() {
+    return write_file(aicl_rerun_path, "1");
+}
+
+int pm8550b_charger_set_qph2_allow(bool allow) {
+    return write_file(qph2_allow_path, switch_text(allow));
+}
+
+int pm8550b_charger_qph2_resume() {
+    return write_file(qph2_resume_path, "1");
+}
+
+int pm8550b_charger_set_termination_enable(bool enable) {
+    return write_file(termination_enable_path, switch_text(enable));
+}
+
+int pm8550b_charger_set_constant_charge_current(int32_t current_ua) {
+    return write_number(constant_charge_current_path, current_ua);
+}
+
+int pm8550b_charger_set_constant_charge_voltage(int32_t voltage_uv) {
+    return write_number(constant_charge_voltage_path, voltage_uv);
+}
+
+int pm8550b_charger_set_charging_enable(bool enable) {
+    return write_file(charging_enable_path, switch_text(enable));
+}
+
+const char *charger_status_name(int32_t status) {
+    return status_names[static_cast<size_t>(status)];
+}
+
+int32_t charger_status_parse(const char *text) {
+    if (text == nullptr) {
+        std::fprintf(stderr, "Charger Status string is NULL\n");
+        return CHARGER_STATUS_UNKNOWN;
+    }
+    // Over the text's own length: a prefix of a name selects it, "" selects "Unknown".
+    const size_t length = std::strlen(text);
+    for (size_t status = 0; status < status_names.size(); ++status) {
+        if (std::strncmp(text, status_names[status], length) == 0) {
+            return static_cast<int32_t>(status);
+        }
+    }
+    std::fprintf(stderr, "Unknown Charger Status %s\n", text);
+    return CHARGER_STATUS_UNKNOWN;
+}

@@ -1,0 +1,116 @@
+#include "sensing/regulator.hpp"
+
+#include "util/util.hpp"
+
+#include <array>
+#include <cassert>
+#include <cstdio>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+namespace {
+
+enum class lookup { regulator_name, led_sysname };
+
+struct load_watcher {
+    lookup how;
+    const char *device;
+    const char *on_text; // the whole state text while the consumer is on; case matters
+    uint8_t bit;
+    epoll_callback callback;
+    const char *read_error_format;
+};
+
+// Indexed by slot.
+constexpr std::array<load_watcher, 4> watchers = {{
+    {lookup::regulator_name, "backlight_left", "enabled", LOAD_BACKLIGHT_LEFT,
+     regulator_left_backlight_changed, "read left backlight failed on %d\n"},
+    {lookup::regulator_name, "backlight_right", "enabled", LOAD_BACKLIGHT_RIGHT,
+     regulator_right_backlight_changed, "read right backlight failed on %d\n"},
+    {lookup::regulator_name, "tps61377", "enabled", LOAD_PREBOOST, regulator_preboost_changed,
+     "read preboost failed on %d\n"},
+    {lookup::led_sysname, "mp3317-scene-illum-ir", "Enable", LOAD_ROOM_TRACKING,
+     regulator_room_tracking_changed, "read room tracking failed on %d\n"},
+}};
+
+// The LED first, then the pre-boost, then the backlights.
+constexpr std::array<size_t, 4> open_order = {3, 2, 0, 1};
+
+// The state files are notified, level-triggered: rereading one ends its notification.
+constexpr uint32_t notified_attr_events = EPOLLPRI | EPOLLERR;
+
+std::array<int, 4> watcher_fds = {-1, -1, -1, -1};
+uint8_t load_mask = 0;
+
+int open_watcher(udev *udev, const load_watcher &watcher) {
+    if (watcher.how == lookup::led_sysname) {
+        return open_led_attr(udev, watcher.device);
+    }
+    return open_regulator_attr(udev, watcher.device);
+}
+
+// A read error keeps the earlier bit: a consumer does not switch off because a read failed.
+bool refresh_slot(size_t slot) {
+    const load_watcher &watcher = watchers[slot];
+    bool on = false;
+    const int result = sysfs_read_string_as_bool(watcher_fds[slot], watcher.on_text, on);
+    if (result < 0) {
+        std::fprintf(stderr, watcher.read_error_format, result);
+        return true;
+    }
+    load_mask = static_cast<uint8_t>(on ? (load_mask | watcher.bit) : (load_mask & ~watcher.bit));
+    return true;
+}
+
+} // namespace
+
+int regulator_init(udev *udev, int epoll_fd) {
+    assert(udev);
+    assert(epoll_fd >= 0);
+    watcher_fds.fill(-1);
+    for (const size_t slot : open_order) {
+        watcher_fds[slot] = open_watcher(udev, watchers[slot]);
+        if (watcher_fds[slot] < 0) {
+            std::fprintf(stderr, "%d open failed\n", static_cast<int>(slot));
+            return watcher_fds[slot];
+        }
+    }
+    for (const load_watcher &watcher : watchers) {
+        watcher.callback();
+    }
+    for (size_t slot = 0; slot < watchers.size(); ++slot) {
+        const int result =
+            epoll_watch(epoll_fd, watcher_fds[slot], notified_attr_events, watchers[slot].callback);
+        if (result < 0) {
+            return result;
+        }
+    }
+    return 0;
+}
+
+void regulator_deinit() {
+    // Closing also removes the files from the epoll set; the mask keeps its last value.
+    for (int &fd : watcher_fds) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+}
+
+uint8_t regulator_get_load() {
+    return load_mask;
+}
+
+bool regulator_left_backlight_changed() {
+    return refresh_slot(0);
+}
+bool regulator_right_backlight_changed() {
+    return refresh_slot(1);
+}
+bool regulator_preboost_changed() {
+    return refresh_slot(2);
+}
+bool regulator_room_tracking_changed() {
+    return refresh_slot(3);
+}
