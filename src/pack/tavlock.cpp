@@ -306,10 +306,11 @@ bool tavlock_process_udev(udev_device *device) {
     } else {
         drop_pack();
     }
-    tavlock_refresh();
-    // Only a flip of the pack's presence needs a new cycle; the refresh's own changes
-    // reach the loop through the attribute notifications.
-    return changed;
+    // The refresh takes in attribute changes whose notifications may still be on their
+    // way; those notifications' own refreshes then find nothing new, so a change seen
+    // here must ask for the cycle itself or it is lost.
+    const bool record_changed = tavlock_refresh();
+    return changed || record_changed;
 }
 
 void tavlock_set_power_source(int32_t power_source) {

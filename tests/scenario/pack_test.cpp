@@ -57,13 +57,13 @@ int report_count(Scenario &s) {
     return s.daemon().count(Stream::out, "Tavlock: external battery ");
 }
 
-// Started, the controller's answer to "change" handled and its first report printed.
+// Started, and the controller's answer to "change" handled: the module has followed the
+// pack's presence since. The answer may come before or after the first reports.
 void start_with_headstrap(Scenario &s) {
     s.start();
     ASSERT_TRUE(s.expect_out_line("Found Tavlock Headstrap"));
-    ASSERT_TRUE(s.expect_out("external battery connected: 0\n"));
-    ASSERT_TRUE(
-        s.expect_out_line("Tavlock: external battery disconnected, power source: Internal"));
+    ASSERT_TRUE(s.expect_out_line("Tavlock status: Discharging, external battery connected: 0"));
+    ASSERT_TRUE(settle(s));
 }
 
 // Attached, and the policy has settled on the pack with cross-charging into the internal
@@ -83,12 +83,16 @@ TEST(PackScenario, HeadstrapFoundAsksTheControllerForThePack) {
     ASSERT_TRUE(s.expect_out_line("Found Tavlock Headstrap"));
     EXPECT_TRUE(s.expect_write(hotswap_uevent, "change"));
     EXPECT_TRUE(s.expect_out_line("Tavlock status: Discharging, external battery connected: 0"));
-    EXPECT_TRUE(
-        s.expect_out_line("Tavlock: external battery disconnected, power source: Internal"));
-    EXPECT_TRUE(s.expect_out_line(vint_line(s.hs())));
+    // No pack: nothing to take up, the cross-charger is (again) uninitialised.
+    EXPECT_TRUE(s.expect_out_line("Uninitializing mp2652 charger"));
+    ASSERT_TRUE(settle(s));
     EXPECT_TRUE(s.expect_out_line("  Manual control: internal as primary: 0, external as "
                                   "primary: 0, x-charge secondary: 0, disable x-charging: 0"));
+    EXPECT_GE(s.daemon().count(Stream::out,
+                               "Tavlock: external battery disconnected, power source: Internal\n"),
+              1);
     EXPECT_EQ(s.daemon().count(Stream::out, "  Vext:"), 0);
+    EXPECT_EQ(s.daemon().count(Stream::out, "Initializing mp2652 charger"), 0);
     EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
 }
 
@@ -150,8 +154,8 @@ TEST(PackScenario, PackLinesFollowThePackAndTheController) {
 
     s.hs().hotswap.set("interrupt_charger_fault", true);
     s.hs().hotswap.set("removable_voltage_ok", false);
-    EXPECT_TRUE(s.expect_out_line("  Vext: not ok!, x-charge ready: 1, x-charge: Ext->Int"));
     EXPECT_TRUE(s.expect_out_line(vint_line(s.hs())));
+    EXPECT_TRUE(s.expect_out_line("  Vext: not ok!, x-charge ready: 1, x-charge: Ext->Int"));
     EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
 }
 
@@ -282,8 +286,10 @@ TEST(PackScenario, ShutdownSwitchesTheCrossChargerOff) {
     s.daemon().skip_to_end(Stream::out);
     EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
     EXPECT_TRUE(s.expect_out_line("Uninitializing mp2652 charger"));
-    EXPECT_EQ(s.writes_since_cursor(mp2652_status).size(), 1u);
-    EXPECT_TRUE(s.expect_write(mp2652_status, "Not charging"));
+    // A cycle just before the signal may have repeated "Charging"; the last word is off.
+    const auto writes = s.writes_since_cursor(mp2652_status);
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.back().text, "Not charging");
 }
 
 } // namespace
