@@ -249,7 +249,7 @@ TEST(UdevRouting, OneEventReachesTheChargerAndTheCrossCharger) {
 
 // --- watchdog ------------------------------------------------------------------------------
 
-TEST(Watchdog, EveryTimeoutPassRunsACycleAndSendsTheHeartbeat) {
+TEST(Heartbeat, EveryTimeoutPassRunsACycleAndSendsTheHeartbeat) {
     ScenarioOptions options;
     options.time_warp = 20; // the 20 s timeout takes one second
     Scenario s(options);
@@ -264,7 +264,7 @@ TEST(Watchdog, EveryTimeoutPassRunsACycleAndSendsTheHeartbeat) {
     EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
 }
 
-TEST(Watchdog, APassWithoutChangeRunsNoCycleButSendsTheHeartbeat) {
+TEST(Heartbeat, APassWithoutChangeRunsNoCycleButSendsTheHeartbeat) {
     Scenario s;
     Daemon &d = start_and_settle(s);
     send_change(s, path::tcpm, tcpm_properties("typec", false, 0, 100_mA, std::nullopt));
