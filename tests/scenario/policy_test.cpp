@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -101,13 +102,24 @@ void wait_for_full_cycle(Scenario &s) {
     ASSERT_TRUE(s.expect_err("---- Current State ----\n"));
 }
 
-// The elapsed seconds of every hold-off line printed so far.
-std::vector<long> holdoff_seconds(Scenario &s) {
+// The elapsed seconds of the hold-off lines printed after the last line that begins with
+// after and before the first line after it that begins with until.
+std::vector<long> holdoff_seconds(Scenario &s, const std::string &after, const std::string &until) {
     static const std::regex holdoff(R"(QPH2 re-entry holdoff: (-?\d+) / 60 sec)");
+    const std::vector<std::string> lines = s.daemon().lines_err();
+    const auto begins = [](const std::string &line, const std::string &prefix) {
+        return line.rfind(prefix, 0) == 0;
+    };
+    auto first = lines.end();
+    for (auto it = lines.begin(); it != lines.end(); ++it) {
+        if (begins(*it, after)) {
+            first = it;
+        }
+    }
     std::vector<long> seconds;
-    for (const std::string &line : s.daemon().lines_err()) {
+    for (auto it = first; it != lines.end() && !begins(*it, until); ++it) {
         std::smatch match;
-        if (std::regex_match(line, match, holdoff)) {
+        if (std::regex_match(*it, match, holdoff)) {
             seconds.push_back(std::stol(match[1]));
         }
     }
@@ -157,6 +169,7 @@ TEST(FastCharge, LowCurrentExitHoldsOffReentryForSixtySeconds) {
     s.hs().battery.set_current_avg_ua(500'000);
     s.hs().charger.emit_change();
     ASSERT_TRUE(s.expect_err("Exiting QPH2 - Low Current and No Load\n"));
+    s.hs().battery.set_current_avg_ua(2'000'000); // charging well again after the re-entry
     EXPECT_TRUE(s.expect_write(charger_attr("aicl_enable"), "0"));
     EXPECT_TRUE(s.expect_write(charger_attr("qph2_allow"), "0"));
     EXPECT_TRUE(s.expect_write(charger_attr("termination_enable"), "1"));
@@ -167,7 +180,8 @@ TEST(FastCharge, LowCurrentExitHoldsOffReentryForSixtySeconds) {
     // Timeout passes count the hold-off up; the first pass after 60 s enters again.
     ASSERT_TRUE(s.expect_err("QPH2 re-entry holdoff: "));
     ASSERT_TRUE(s.expect_err("QPH2 Entered\n"));
-    const std::vector<long> seconds = holdoff_seconds(s);
+    const std::vector<long> seconds =
+        holdoff_seconds(s, "Exiting QPH2 - Low Current and No Load", "QPH2 Entered");
     ASSERT_GE(seconds.size(), 2u) << s.daemon().transcript_text(80);
     EXPECT_TRUE(std::is_sorted(seconds.begin(), seconds.end()));
     EXPECT_GE(seconds.front(), 0);
@@ -184,13 +198,13 @@ TEST(FastCharge, WaitingStatesGiveUpOnlyOnATimeoutPass) {
 
     s.hs().usb.plug(9_V, 3_A, usb_type::pd);
     ASSERT_TRUE(s.expect_err("Triggering AICL\n"));
+    s.skip_writes();
     // Event passes keep waiting: each report shows the state the previous pass left.
     EXPECT_EQ(qph_line_after(s, [&] { s.hs().charger.emit_change(); }),
               "QPH(1) - Sel: AICL; Load: 0x0");
     EXPECT_EQ(qph_line_after(s, [&] { s.hs().charger.emit_change(); }),
               "QPH(1) - Sel: AICL; Load: 0x0");
 
-    s.skip_writes();
     ASSERT_TRUE(s.expect_err("QPH2 AICL Timeout, Trying anyway\n"));
     EXPECT_TRUE(s.expect_write(charger_attr("qph2_resume"), "1"));
     EXPECT_EQ(qph_line_after(s, [&] { s.hs().charger.emit_change(); }),
@@ -254,7 +268,6 @@ TEST(FastCharge, UnplugStartsOverWithoutChargerWritesOrHoldoff) {
     s.hs().charger.emit_change();
     ASSERT_TRUE(s.expect_err("Exiting QPH2 - Low Current and No Load\n"));
     ASSERT_TRUE(s.expect_err("QPH2 re-entry holdoff: "));
-    const size_t holdoffs = holdoff_seconds(s).size();
 
     // ... which a new source does not inherit.
     s.hs().battery.set_current_avg_ua(2'000'000);
@@ -263,7 +276,8 @@ TEST(FastCharge, UnplugStartsOverWithoutChargerWritesOrHoldoff) {
     s.hs().usb.plug(9_V, 3_A, usb_type::pd);
     ASSERT_TRUE(s.expect_err("USB(1)"));
     ASSERT_TRUE(s.expect_err("QPH2 Entered\n"));
-    EXPECT_EQ(holdoff_seconds(s).size(), holdoffs) << s.daemon().transcript_text(80);
+    EXPECT_TRUE(holdoff_seconds(s, "USB(0)", "QPH2 Entered").empty())
+        << s.daemon().transcript_text(80);
 }
 
 TEST(ChargerLimits, FollowLoadQph2FlagAndCapacity) {
@@ -272,24 +286,26 @@ TEST(ChargerLimits, FollowLoadQph2FlagAndCapacity) {
     Scenario s(config);
     start_and_settle(s);
 
-    // The first cycle with a source enables charging whatever the capacity.
+    // The first cycle with a source enables charging whatever the capacity. (The charger
+    // comes up not charging; the daemon's enable makes it charge.)
+    s.fs().set_silently(charger_attr("charging_enable"), "0");
     s.skip_writes();
     s.hs().usb.plug(5_V, 3_A, usb_type::c);
-    s.hs().charger.set_status("Discharging");
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_voltage"), "8900000"));
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1000000"));
     EXPECT_TRUE(s.expect_write(charger_attr("charging_enable"), "1"));
 
-    // 95 % without load: the current is written every cycle, the enable is not.
-    ASSERT_TRUE(s.expect_err_line("QPH(1) - Sel: 1; Load: 0x0"));
+    // 95 % without load: the current is written in every cycle, the enable in none, and
+    // the voltage only while the charger reports another one.
+    const uint64_t quiet_start = s.fs().last_seq();
     s.skip_writes();
-    uint64_t cycle_start = s.write_cursor();
-    s.hs().charger.emit_change();
+    s.hs().charger.set_status("Discharging");
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1000000"));
     s.hs().charger.emit_change();
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1000000"));
-    s.set_write_cursor(cycle_start);
+    s.set_write_cursor(quiet_start);
     EXPECT_TRUE(s.writes_since_cursor(charger_attr("charging_enable")).empty());
+    EXPECT_TRUE(s.writes_since_cursor(charger_attr("constant_charge_voltage")).empty());
 
     // A load lowers the voltage and asks for charging; 5 V never tries QPH2.
     s.skip_writes();
@@ -299,22 +315,26 @@ TEST(ChargerLimits, FollowLoadQph2FlagAndCapacity) {
     EXPECT_TRUE(s.expect_write(charger_attr("charging_enable"), "1"));
     ASSERT_TRUE(s.expect_err_line("QPH(1) - Sel: 1; Load: 0x4"));
 
-    // Without load, 93 % asks for charging again; a charging charger is left alone.
+    // Without load, 93 % asks for charging too.
     s.hs().battery.set_capacity(93);
+    s.hs().charger.set_status("Discharging");
+    ASSERT_TRUE(s.expect_err("Stat: Discharging\n"));
     s.skip_writes();
     s.hs().loads.set_backlight_left(false);
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_voltage"), "8900000"));
     EXPECT_TRUE(s.expect_write(charger_attr("charging_enable"), "1"));
+
+    // A charger that already charges gets no enable.
     s.hs().charger.set_status("Charging");
     ASSERT_TRUE(s.expect_err("Stat: Charging\n"));
-    cycle_start = s.write_cursor();
+    const uint64_t charging_start = s.fs().last_seq();
+    s.skip_writes();
     s.hs().charger.emit_change();
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1000000"));
-    const uint64_t after = s.write_cursor();
-    s.set_write_cursor(cycle_start);
-    for (const FakeSysfs::Write &write : s.writes_since_cursor(charger_attr("charging_enable"))) {
-        EXPECT_LT(write.seq, after) << "charging enabled while the charger charges";
-    }
+    s.hs().charger.emit_change();
+    EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1000000"));
+    s.set_write_cursor(charging_start);
+    EXPECT_TRUE(s.writes_since_cursor(charger_attr("charging_enable")).empty());
 
     // The current follows the QPH2 flag the charger reports, whatever the state.
     s.skip_writes();
@@ -375,6 +395,8 @@ TEST(StatusFiles, PublishThePowerStateForOtherSoftware) {
         {45, 0, "Discharging", "50.0", "Discharging"},
         {89, 1'000'000, "Charging", "98.0", "Charging"},
     };
+    // The charger keeps the status it is given: it ignores the daemon's charging enable.
+    s.fs().fail_writes(charger_attr("charging_enable"), EIO);
     for (const Battery &b : batteries) {
         s.hs().battery.set_capacity(b.capacity);
         s.hs().battery.set_current_avg_ua(b.current_avg_ua);
@@ -534,8 +556,7 @@ TEST(PackPolicy, HeadstrapWithoutPackOnlyReadsTheControlFiles) {
         s.write_file(name, "1");
     }
     start_and_settle(s);
-    ASSERT_TRUE(s.expect_out_line("Tavlock: external battery disconnected, power source: "
-                                  "Transitioning"));
+    ASSERT_TRUE(s.expect_out("Tavlock: external battery disconnected, power source: "));
     ASSERT_TRUE(s.expect_out("  Vint: "));
     ASSERT_TRUE(s.expect_out_line(manual_line(0, 0, 0, 0)));
     for (const char *name : control_files) {
