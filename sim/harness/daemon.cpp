@@ -294,7 +294,15 @@ void Daemon::read_loop() {
 
 // Stores a piece of output (empty: end of file) and completes the lines it ends.
 void Daemon::append(Stream stream, std::string_view data) {
-    std::vector<std::string_view> pieces;
+    // Live display first: a test or story that waits for this text and then prints something
+    // of its own should find the text already shown.
+    if (options_.on_output) {
+        for (std::string_view rest = data; !rest.empty();) {
+            const std::size_t end = std::min(rest.find('\n'), rest.size() - 1) + 1;
+            options_.on_output(stream, rest.substr(0, end));
+            rest.remove_prefix(end);
+        }
+    }
     {
         std::lock_guard lock(mutex_);
         StreamState &s = state(stream);
@@ -314,13 +322,6 @@ void Daemon::append(Stream stream, std::string_view data) {
         }
     }
     changed_.notify_all();
-    if (!options_.on_output)
-        return;
-    while (!data.empty()) {
-        const std::size_t end = std::min(data.find('\n'), data.size() - 1) + 1;
-        options_.on_output(stream, data.substr(0, end));
-        data.remove_prefix(end);
-    }
 }
 
 bool Daemon::output_finished() const {

@@ -125,6 +125,7 @@ class Headset {
     void unmount();
 
     FakeSysfs &fs() { return *fs_; }
+    const FakeSysfs &fs() const { return *fs_; }
     UeventInjector &events() { return *events_; }
     const HeadsetConfig &config() const { return config_; }
 

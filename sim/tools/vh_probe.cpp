@@ -3,7 +3,7 @@
 //   out:TEXT err:TEXT    write TEXT ("\n" in it is a newline) to stdout / stderr, unbuffered
 //   exit:N               exit with status N
 //   raise:SIGNAL         raise SIGNAL with its default action
-//   trap                 catch SIGTERM, SIGINT and SIGHUP from now on (recording them)
+//   trap                 catch SIGTERM, SIGINT and SIGHUP from now on (blocked, recorded)
 //   await-signal         wait until a trapped signal arrived; print "signal N\n" to stdout
 //   notify:TEXT          sd_notify(0, TEXT)
 //   env:NAME             print "NAME=value\n" or "NAME unset\n" to stdout
@@ -174,13 +174,22 @@ void run_step(std::string_view step) {
         ::signal(signal, SIG_DFL);
         raise(signal);
     } else if (verb == "trap") {
-        for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        // Blocked outside await-signal, so that none is lost between two waits.
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
             ::signal(signal, record_signal);
+            sigaddset(&set, signal);
+        }
+        sigprocmask(SIG_BLOCK, &set, nullptr);
     } else if (verb == "await-signal") {
+        sigset_t open;
+        sigemptyset(&open);
         while (last_signal == 0)
-            pause();
-        print(1, "signal " + std::to_string(last_signal) + "\n");
+            sigsuspend(&open);
+        const int signal = last_signal;
         last_signal = 0;
+        print(1, "signal " + std::to_string(signal) + "\n");
     } else if (verb == "notify") {
         sd_notify(0, unescape(argument).c_str());
     } else if (verb == "env") {

@@ -279,9 +279,11 @@ bool tavlock_refresh() {
 
 pack_status tavlock_get_status() {
     if (live.headstrap_present) {
-        // The pack's fuel gauge comes and goes with its own udev events too; the cycle
-        // those events request must see the pack as it now is.
+        // The pack's fuel gauge and the cross-charger also come and go by their own udev
+        // events, which touch none of the watched attributes; the cycle those events
+        // request must see them as they now are.
         live.pack_connected = pack_attribute_connected && fuel_gauge_is_present(BATTERY_EXTERNAL);
+        live.cross_charger_ready = mp2652_is_initialised();
     }
     if (live.pack_connected) {
         live.external_fuel_gauge = fuel_gauge_get_reading(BATTERY_EXTERNAL);

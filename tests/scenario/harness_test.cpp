@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <regex>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -272,6 +273,108 @@ TEST(TimeWarp, IsOnlyPreloadedWhenAsked) {
     EXPECT_EQ(d.lines_out()[0], "LD_PRELOAD unset");
     EXPECT_EQ(d.lines_out()[1], "VH_TIMEWARP_FACTOR unset");
     EXPECT_LT(field(d.lines_out()[2], "mono_ms"), 1000);
+}
+
+// --- scenario facade, with the probe as its daemon ------------------------------------------
+
+ScenarioOptions probe_scenario(Steps steps) {
+    ScenarioOptions options;
+    options.daemon_binary = VH_PROBE;
+    options.args = std::move(steps);
+    return options;
+}
+
+const std::string charge_voltage = path::charger + "/constant_charge_voltage";
+const std::string charge_current = path::charger + "/constant_charge_current";
+Scenario *failing_scenario = nullptr;
+
+TEST(ScenarioFacade, SeesWritesFilesAndHeartbeatsOfTheDaemon) {
+    Scenario s(probe_scenario(
+        {"notify:WATCHDOG=1", "cwd", "file:ac_status=Connected slow",
+         "write:" + charge_voltage + "=8900000", "write:" + charge_current + "=1000000",
+         "write:" + charge_voltage + "=8800000", "trap", "out:ready\\n", "await-signal"}));
+    s.start();
+    EXPECT_TRUE(s.expect_heartbeats(1));
+    EXPECT_TRUE(s.expect_out_line(s.workdir().string()));
+    EXPECT_TRUE(s.expect_file("ac_status", "Connected slow"));
+    EXPECT_EQ(s.read_status_file("ac_status"), "Connected slow");
+    EXPECT_EQ(s.read_file("battery_percent"), std::nullopt);
+
+    // The write cursor asserts order across attributes.
+    EXPECT_TRUE(s.expect_write(charge_voltage, "8900000"));
+    EXPECT_TRUE(s.expect_write(charge_current, "1000000"));
+    EXPECT_TRUE(s.expect_write(charge_voltage, "8800000"));
+    s.set_write_cursor(0);
+    const auto first = s.next_write_to(charge_voltage);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->text, "8900000");
+    EXPECT_EQ(s.writes_since_cursor(charge_voltage).size(), 1u);
+
+    s.options().timeout = 300ms;
+    failing_scenario = &s;
+    EXPECT_NONFATAL_FAILURE(failing_scenario->expect_write(charge_current, "2700000"),
+                            "<- \"1000000\"");
+    EXPECT_NONFATAL_FAILURE(failing_scenario->expect_file("ac_status", "Connected"),
+                            "it holds \"Connected slow\"");
+    failing_scenario = nullptr;
+
+    EXPECT_TRUE(s.expect_out_line("ready"));
+    EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
+    EXPECT_TRUE(s.watchdog().other_messages().empty());
+}
+
+TEST(ScenarioFacade, RestartsTheDaemonInTheSameWorkingDirectory) {
+    Scenario s(probe_scenario({"file:battery_percent=45.0"}));
+    s.start();
+    ASSERT_EQ(s.daemon().wait_exit(), ExitStatus::with_code(0));
+    ASSERT_TRUE(s.expect_file("battery_percent", "45.0"));
+    s.options().args = {"cwd", "file:battery_percent=46.0"};
+    s.start();
+    EXPECT_TRUE(s.expect_out_line(s.workdir().string()));
+    EXPECT_EQ(s.wait_for_file_change("battery_percent", "45.0"), "46.0");
+}
+
+TEST(ScenarioFacade, ReportsADaemonThatIsNotBuilt) {
+    ScenarioOptions options;
+    options.daemon_binary = "";
+    Scenario s(options);
+    EXPECT_THROW(s.start(), std::runtime_error);
+    EXPECT_THROW(s.daemon(), std::logic_error);
+}
+
+// --- the daemon itself ----------------------------------------------------------------------
+
+TEST(DaemonSmoke, PrintsItsVersionAndEndsWithStatusZeroOnSigterm) {
+    ScenarioOptions options;
+    options.argv0 = "/usr/sbin/charged";
+    Scenario s(options);
+    s.start();
+    ASSERT_TRUE(s.daemon().wait_for_text(Stream::err, "\n"));
+    const std::string version_line = s.daemon().lines_err().at(0);
+    EXPECT_TRUE(std::regex_match(version_line, std::regex("Starting /usr/sbin/charged - Version: "
+                                                          "2\\.6-[a-z]+-[0-9]+-[0-9a-f]{7}")))
+        << version_line;
+    EXPECT_TRUE(s.expect_heartbeats(1));
+    EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
+    EXPECT_TRUE(s.expect_err_line("Caught Signal: 15"));
+    EXPECT_TRUE(s.expect_err_line("Received SIGTERM. Exiting..."));
+    EXPECT_TRUE(s.watchdog().other_messages().empty());
+}
+
+TEST(DaemonSmoke, ItsLoopTimeoutPassesInWarpedTime) {
+    // A charger that never finishes AICL: the daemon gives up on the first quiet 20 s wait,
+    // which at factor 20 takes about a second.
+    ScenarioOptions options;
+    options.time_warp = 20;
+    options.headset.auto_aicl = false;
+    Scenario s(options);
+    s.start();
+    s.hs().usb.plug(9_V, 3_A, usb_type::pd);
+    ASSERT_TRUE(s.expect_err("Triggering AICL\n"));
+    const auto triggered = std::chrono::steady_clock::now();
+    EXPECT_TRUE(s.expect_err("QPH2 AICL Timeout, Trying anyway\n"));
+    EXPECT_LT(std::chrono::steady_clock::now() - triggered, 5s);
+    EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
 }
 
 } // namespace

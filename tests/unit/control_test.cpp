@@ -664,11 +664,13 @@ TEST(StateReport, LinesOneToFive) {
             print_state_report(out, args->snapshot, args->state);
         },
         &arguments);
-    EXPECT_EQ(text, "---- Current State ----\n"
-                    "USB(1) - V:  9.0, Neg:  9.0;  Cur: -0.02, Neg:  3.0;  Type: PD\n"
-                    "CHG(1) - V:  7.8, Flt:  8.9;  Cur:  2.51, Lim:  2.7;  Stat: Charging\n"
-                    "FG INT - V: 7.805;            Cur:  2.50;             SOC:  45 %\n"
-                    "QPH(2) - Sel: 2; Load: 0xC\n");
+    EXPECT_EQ(text, std::string("---- Current State ----\n"
+                                "USB(1) - V:  9.0, Neg:  9.0;  Cur: -0.02, Neg:  3.0;  Type: ") +
+                        tcpm_usb_type_name(USB_TYPE_PD) +
+                        "\n"
+                        "CHG(1) - V:  7.8, Flt:  8.9;  Cur:  2.51, Lim:  2.7;  Stat: Charging\n"
+                        "FG INT - V: 7.805;            Cur:  2.50;             SOC:  45 %\n"
+                        "QPH(2) - Sel: 2; Load: 0xC\n");
 }
 
 // ---- Files in the working directory ----
