@@ -183,8 +183,9 @@ Daemon::~Daemon() {
         reap(true);
     }
     join_reader(2s);
-    if (pidfd_ >= 0)
-        close(pidfd_);
+    for (int fd : {pidfd_, stop_fd_, out_.fd, err_.fd})
+        if (fd >= 0)
+            close(fd);
 }
 
 void Daemon::start() {
@@ -253,6 +254,9 @@ void Daemon::start() {
     }
 
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    stop_fd_ = eventfd(0, EFD_CLOEXEC);
+    if (stop_fd_ < 0)
+        throw std::runtime_error("eventfd: " + errno_text(errno));
     out_.fd = out[0];
     err_.fd = err[0];
     reader_ = std::thread([this] { read_loop(); });
@@ -261,7 +265,7 @@ void Daemon::start() {
 void Daemon::read_loop() {
     std::array<char, 65536> buffer{};
     for (;;) {
-        std::array<pollfd, 2> fds{};
+        std::array<pollfd, 3> fds{};
         std::array<Stream, 2> streams{};
         nfds_t count = 0;
         {
@@ -275,11 +279,14 @@ void Daemon::read_loop() {
         }
         if (count == 0)
             return;
-        if (poll(fds.data(), count, -1) < 0) {
+        fds[count] = {stop_fd_, POLLIN, 0};
+        if (poll(fds.data(), count + 1, -1) < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
+        if (fds[count].revents != 0)
+            return;
         for (nfds_t i = 0; i < count; ++i) {
             if (fds[i].revents == 0)
                 continue;
@@ -334,11 +341,11 @@ void Daemon::join_reader(std::chrono::milliseconds timeout) {
     {
         std::unique_lock lock(mutex_);
         changed_.wait_for(lock, timeout, [&] { return output_finished(); });
-        if (!output_finished()) {
-            // Something else still holds the pipes open: stop reading without waiting.
-            reader_.detach();
-            return;
-        }
+    }
+    // When something else still holds the pipes open, stop reading without their end.
+    const std::uint64_t one = 1;
+    if (write(stop_fd_, &one, sizeof one) < 0) {
+        // An eventfd write only fails on overflow, which a single stop cannot reach.
     }
     reader_.join();
 }

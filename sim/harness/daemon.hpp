@@ -162,6 +162,7 @@ class Daemon {
     std::vector<std::string> environment_;
     pid_t pid_ = -1;
     int pidfd_ = -1;
+    int stop_fd_ = -1; // ends the reader thread when output does not end by itself
     std::optional<ExitStatus> status_;
 
     mutable std::mutex mutex_;

@@ -334,8 +334,10 @@ class Demo {
             if (args.size() > 3)
                 throw std::invalid_argument("usage: plug [volts] [amps] [c|pd|pps]");
             hs.usb.plug(static_cast<int32_t>(volts * 1e6), static_cast<int32_t>(amps * 1e6), type);
+            console.narrate("Plugged a " + args_text(args, "9 3 pd") + " source");
         } else if (command == "unplug") {
             hs.usb.unplug();
+            console.narrate("Unplugged the USB-C source");
         } else if (command == "load") {
             if (args.size() != 2 || (args[1] != "on" && args[1] != "off"))
                 throw std::invalid_argument("usage: load <left|right|preboost|ir> <on|off>");
@@ -351,6 +353,7 @@ class Demo {
             else
                 throw std::invalid_argument("unknown load \"" + args[0] +
                                             "\" (left, right, preboost or ir)");
+            console.narrate("Load " + args[0] + " switched " + args[1]);
         } else if (command == "pack") {
             if (args.size() == 1 && args[0] == "attach")
                 hs.pack.attach();
@@ -358,14 +361,26 @@ class Demo {
                 hs.pack.detach();
             else
                 throw std::invalid_argument("usage: pack attach|detach");
+            console.narrate(args[0] == "attach" ? "Pack attached" : "Pack detached");
         } else if (command == "capacity") {
             if (args.size() != 1)
                 throw std::invalid_argument("usage: capacity <percent>");
             hs.battery.set_capacity(static_cast<int32_t>(number(args[0], 0, 100)));
+            console.narrate("Internal battery set to " + args[0] + " %");
         } else {
             throw std::invalid_argument("unknown command \"" + command + "\" (type help)");
         }
         return true;
+    }
+
+    static std::string args_text(const std::vector<std::string> &args, const char *defaults) {
+        std::istringstream fallback(defaults);
+        std::vector<std::string> shown(3);
+        for (std::string &word : shown)
+            fallback >> word;
+        for (std::size_t i = 0; i < args.size() && i < shown.size(); ++i)
+            shown[i] = args[i];
+        return shown[0] + " V / " + shown[1] + " A " + shown[2];
     }
 
     static double number(const std::string &text, double low, double high) {
