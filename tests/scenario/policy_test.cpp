@@ -238,18 +238,29 @@ TEST(FastCharge, ChargerLeavingQph2ByItselfIsNamedByTheMeasuredVoltage) {
 }
 
 TEST(FastCharge, UnplugStartsOverWithoutChargerWritesOrHoldoff) {
-    Scenario s(with_time_warp(charging_battery(45)));
+    // The charger here leaves QPH2 only when told to: the daemon must see the source go
+    // while the charger still reports QPH2.
+    HeadsetConfig config = charging_battery(45);
+    config.auto_qph2 = false;
+    Scenario s(with_time_warp(config));
     start_and_settle(s);
+    const auto charger_takes_qph2 = [&] {
+        ASSERT_TRUE(s.expect_write(charger_attr("qph2_resume"), "1"));
+        s.hs().charger.enter_qph2();
+        ASSERT_TRUE(s.expect_err("QPH2 Entered\n"));
+        ASSERT_TRUE(s.expect_write(charger_attr("aicl_enable"), "1"));
+    };
     s.hs().usb.plug(9_V, 3_A, usb_type::pd);
-    ASSERT_TRUE(s.expect_err("QPH2 Entered\n"));
+    charger_takes_qph2();
 
     // Unplugged in QPH2: the state is reset and the exit sequence does not run.
     const uint64_t before_unplug = s.fs().last_seq();
     s.hs().usb.unplug();
     ASSERT_TRUE(s.expect_err("USB(0)"));
+    s.hs().charger.leave_qph2();
     ASSERT_TRUE(s.expect_err_line("QPH(1) - Sel: 1; Load: 0x0"));
     for (const char *attribute :
-         {"qph2_allow", "termination_enable", "aicl_enable", "aicl_rerun", "charging_enable"}) {
+         {"qph2_allow", "termination_enable", "aicl_enable", "aicl_rerun"}) {
         s.set_write_cursor(before_unplug);
         EXPECT_TRUE(s.writes_since_cursor(charger_attr(attribute)).empty()) << attribute;
     }
@@ -262,20 +273,25 @@ TEST(FastCharge, UnplugStartsOverWithoutChargerWritesOrHoldoff) {
     EXPECT_TRUE(s.expect_file("typec_contract", "Valid=0, Voltage=0mV, Current=0mA"));
 
     // Back in QPH2, then a low-current exit starts the hold-off ...
+    s.skip_writes();
     s.hs().usb.plug(9_V, 3_A, usb_type::pd);
-    ASSERT_TRUE(s.expect_err("QPH2 Entered\n"));
+    ASSERT_TRUE(s.expect_err("AICL Complete - Entering QPH2\n"));
+    charger_takes_qph2();
     s.hs().battery.set_current_avg_ua(100'000);
     s.hs().charger.emit_change();
     ASSERT_TRUE(s.expect_err("Exiting QPH2 - Low Current and No Load\n"));
+    s.hs().charger.leave_qph2();
     ASSERT_TRUE(s.expect_err("QPH2 re-entry holdoff: "));
 
     // ... which a new source does not inherit.
     s.hs().battery.set_current_avg_ua(2'000'000);
     s.hs().usb.unplug();
     ASSERT_TRUE(s.expect_err("USB(0)"));
+    s.skip_writes();
     s.hs().usb.plug(9_V, 3_A, usb_type::pd);
     ASSERT_TRUE(s.expect_err("USB(1)"));
-    ASSERT_TRUE(s.expect_err("QPH2 Entered\n"));
+    ASSERT_TRUE(s.expect_err("AICL Complete - Entering QPH2\n"));
+    charger_takes_qph2();
     EXPECT_TRUE(holdoff_seconds(s, "USB(0)", "QPH2 Entered").empty())
         << s.daemon().transcript_text(80);
 }
@@ -294,6 +310,8 @@ TEST(ChargerLimits, FollowLoadQph2FlagAndCapacity) {
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_voltage"), "8900000"));
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1000000"));
     EXPECT_TRUE(s.expect_write(charger_attr("charging_enable"), "1"));
+    // Once the charger reports the new voltage, it is not written again.
+    ASSERT_TRUE(s.expect_err("Flt:  8.9;"));
 
     // 95 % without load: the current is written in every cycle, the enable in none, and
     // the voltage only while the charger reports another one.
