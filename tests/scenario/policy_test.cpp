@@ -566,6 +566,9 @@ TEST(PackPolicy, CrossChargerNotReadyGetsTheEnableButNoDirection) {
     EXPECT_TRUE(s.expect_write(hotswap_attr("enable_cross_charger"), "1"));
     s.set_write_cursor(start);
     EXPECT_TRUE(s.writes_since_cursor(hotswap_attr("charge_from_int")).empty());
+    // The report shows the pack but nothing of a cross-charger that is not ready.
+    EXPECT_GT(s.daemon().count(Stream::out, "  FG EXT - V: "), 0);
+    EXPECT_EQ(s.daemon().count(Stream::out, "  Cross-charger:\n"), 0);
 }
 
 TEST(PackPolicy, HeadstrapWithoutPackOnlyReadsTheControlFiles) {
