@@ -280,6 +280,7 @@ struct FakeSysfs::Impl {
         if (parent == nullptr) {
             return;
         }
+        const std::shared_ptr<Node> keep = shared(node); // alive until its parent link is cut
         auto &siblings = parent->children;
         siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
                                       [node](const auto &c) { return c.get() == node; }),
@@ -683,6 +684,7 @@ void FakeSysfs::mount(const std::string &mountpoint) {
     char *argv[] = {program, option_flag, options, nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, argv);
     fuse *session = fuse_new(&args, &operations, sizeof(operations), impl_.get());
+    fuse_opt_free_args(&args);
     if (session == nullptr) {
         throw std::runtime_error("fake sysfs: fuse_new failed");
     }
@@ -704,6 +706,21 @@ void FakeSysfs::mount(const std::string &mountpoint) {
     if (stat(mountpoint.c_str(), &st) == 0) {
         impl_->connection_id = minor(st.st_dev); // names the connection in fusectl
     }
+    disable_flush(mountpoint);
+}
+
+// The kernel sends FLUSH on every close until the server once answers it with ENOSYS. A
+// process that dies holding files of its own mount closes them after its FUSE threads are
+// gone, and a FLUSH then waits for an answer forever (an unkillable process). One close of
+// a probe file here makes the kernel stop sending FLUSH for this mount.
+void FakeSysfs::disable_flush(const std::string &mountpoint) {
+    const std::string probe = "/sys/.vh-flush-probe";
+    add_attr(probe, "");
+    const int fd = open((mountpoint + "/.vh-flush-probe").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        close(fd);
+    }
+    remove(probe);
 }
 
 bool FakeSysfs::mounted() const {

@@ -101,6 +101,8 @@ class FakeSysfs {
     struct Impl;
 
   private:
+    void disable_flush(const std::string &mountpoint);
+
     std::unique_ptr<Impl> impl_;
 };
 

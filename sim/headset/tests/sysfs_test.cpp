@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,7 +13,9 @@
 #include <poll.h>
 #include <string>
 #include <sys/epoll.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -284,6 +287,39 @@ TEST(FakeSysfsApi, RejectsPathsOutsideSys) {
     fs.add_attr("/sys/a/file", "1");
     EXPECT_THROW(fs.add_attr("/sys/a/file/below", "1"), std::invalid_argument);
     EXPECT_FALSE(fs.exists("/etc/passwd"));
+}
+
+} // namespace
+
+namespace {
+
+// A test that crashes while it holds files of its own mount must still die: nothing may
+// be left behind that waits for a server that is gone.
+TEST(FakeSysfsCrash, ProcessDyingWithOpenFilesExits) {
+    char dir[] = "/tmp/vh-crash-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        vh::FakeSysfs fs;
+        fs.add_attr("/sys/level", "1");
+        fs.mount(dir);
+        const int fd = open((std::string(dir) + "/level").c_str(), O_RDONLY);
+        char buffer[8];
+        (void)!read(fd, buffer, sizeof(buffer));
+        abort();
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    pid_t done = 0;
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(done, child) << "the crashed process hangs in its exit";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT);
+    umount2(dir, MNT_DETACH);
+    rmdir(dir);
 }
 
 } // namespace
