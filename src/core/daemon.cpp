@@ -39,6 +39,10 @@ int monitor_fd = -1;
 volatile sig_atomic_t last_signal = 0;
 volatile sig_atomic_t stop_signal = 0;
 
+// The signal mask the daemon was started with; back in force for the shutdown sequence, so
+// a signal arriving then is reported like any other.
+sigset_t inherited_mask;
+
 // Standard output goes to the journal: line-buffered, in a buffer of our own.
 char stdout_buffer[BUFSIZ];
 
@@ -76,6 +80,7 @@ sigset_t install_signal_handling() {
     sigset_t wait_mask;
     sigemptyset(&wait_mask);
     sigprocmask(SIG_BLOCK, &blocked, &wait_mask);
+    inherited_mask = wait_mask;
     for (const int signal_number : handled_signals) {
         sigdelset(&wait_mask, signal_number);
     }
@@ -290,6 +295,7 @@ int main(int argc, char **argv) {
     if (result == 0) {
         run_event_loop(wait_mask);
     }
+    sigprocmask(SIG_SETMASK, &inherited_mask, nullptr);
     shut_down();
     return result;
 }

@@ -200,12 +200,9 @@ bool mp2652_process_udev(udev_device *device) {
     if (device == nullptr) {
         return false;
     }
-    // A charger that appears after the pack's connect event is taken up here; the pack
-    // status then reports it ready, which the policy must get to see.
-    bool taken_up = false;
+    // A charger that appears after the pack's connect event is taken up by its own event.
     if (!initialised && mp2652_is_present()) {
         mp2652_init();
-        taken_up = initialised;
     }
     if (!mp2652_is_present()) {
         mp2652_uninit();
@@ -237,7 +234,7 @@ bool mp2652_process_udev(udev_device *device) {
     store_property(device, "POWER_SUPPLY_PRECHARGE_CURRENT", live_reading.precharge_current);
     store_property(device, "POWER_SUPPLY_CHARGE_TERM_CURRENT", live_reading.charge_term_current);
     // Only the charging state matters to the policy; limit changes need no new cycle.
-    return taken_up || live_reading.status != old_status;
+    return live_reading.status != old_status;
 }
 
 int32_t mp2652_set_constant_charge_current(int32_t value) {

@@ -306,11 +306,9 @@ bool tavlock_process_udev(udev_device *device) {
     } else {
         drop_pack();
     }
-    // The refresh takes in attribute changes whose notifications may still be on their
-    // way; those notifications' own refreshes then find nothing new, so a change seen
-    // here must ask for the cycle itself or it is lost.
-    const bool record_changed = tavlock_refresh();
-    return changed || record_changed;
+    // Only a flip of the reported presence asks for a cycle from this event.
+    static_cast<void>(tavlock_refresh());
+    return changed;
 }
 
 void tavlock_set_power_source(int32_t power_source) {
