@@ -126,15 +126,15 @@ int timed_wait(std::string_view method, long ms) {
         return static_cast<int>(sleep(static_cast<unsigned>(ms / 1000)));
     if (method == "timerfd" || method == "timerfd_abs") {
         const int tfd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-        itimerspec spec{};
-        spec.it_value = relative;
+        itimerspec setting{};
+        setting.it_value = relative;
         int flags = 0;
         if (method == "timerfd_abs") {
-            clock_gettime(CLOCK_MONOTONIC, &spec.it_value);
-            spec.it_value.tv_sec += ms / 1000;
+            clock_gettime(CLOCK_MONOTONIC, &setting.it_value);
+            setting.it_value.tv_sec += ms / 1000;
             flags = TFD_TIMER_ABSTIME;
         }
-        timerfd_settime(tfd, flags, &spec, nullptr);
+        timerfd_settime(tfd, flags, &setting, nullptr);
         std::uint64_t expirations = 0;
         return static_cast<int>(read(tfd, &expirations, sizeof(expirations)));
     }

@@ -15,21 +15,10 @@ namespace {
 constexpr std::string_view charger_dir = "/sys/class/power_supply/mp2652-charger/";
 constexpr const char *charger_name = "mp2652-charger";
 
-// Full path of one of the charger's attributes, built at compile time.
-struct attr_path {
-    char text[96]{};
-};
+using attr_path = sysfs_attr_path;
 
 consteval attr_path charger_path(std::string_view attribute) {
-    attr_path path;
-    size_t length = 0;
-    for (const char c : charger_dir) {
-        path.text[length++] = c;
-    }
-    for (const char c : attribute) {
-        path.text[length++] = c;
-    }
-    return path;
+    return sysfs_attr_path_join(charger_dir, attribute);
 }
 
 constexpr attr_path dir_path = charger_path("");

@@ -17,21 +17,10 @@ namespace {
 constexpr std::string_view controller_dir = "/sys/class/power_supply/pellgrave-hotswap/";
 constexpr const char *controller_name = "pellgrave-hotswap";
 
-// Full path of one of the controller's attributes, built at compile time.
-struct attr_path {
-    char text[80]{};
-};
+using attr_path = sysfs_attr_path;
 
 consteval attr_path controller_path(std::string_view attribute) {
-    attr_path path;
-    size_t length = 0;
-    for (const char c : controller_dir) {
-        path.text[length++] = c;
-    }
-    for (const char c : attribute) {
-        path.text[length++] = c;
-    }
-    return path;
+    return sysfs_attr_path_join(controller_dir, attribute);
 }
 
 constexpr attr_path uevent_path = controller_path("uevent");

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // Decimal text to number as the kernel's attributes need it: leading white space skipped,
 // one sign accepted, stops at the first non-digit, no digits gives 0. Saturates instead of
@@ -57,3 +58,21 @@ using epoll_callback = bool (*)();
 int epoll_watch(int epoll_fd, int fd, uint32_t events, epoll_callback callback);
 // The callback stored by epoll_watch in an event's data; nullptr for empty data.
 epoll_callback epoll_callback_from(uint64_t event_data);
+
+// Path of an attribute of a device whose sysfs directory is fixed by its driver, joined at
+// compile time (a path that does not fit fails the build).
+struct sysfs_attr_path {
+    char text[96]{};
+};
+
+consteval sysfs_attr_path sysfs_attr_path_join(std::string_view dir, std::string_view attribute) {
+    sysfs_attr_path path;
+    size_t length = 0;
+    for (const char c : dir) {
+        path.text[length++] = c;
+    }
+    for (const char c : attribute) {
+        path.text[length++] = c;
+    }
+    return path;
+}
