@@ -219,7 +219,10 @@ int pm8550b_charger_set_charging_enable(bool enable) {
 }
 
 const char *charger_status_name(int32_t status) {
-    return status_names[static_cast<size_t>(status)];
+    // Only parsed values reach here; anything else names itself unknown, never past the table.
+    const bool known = status >= 0 && static_cast<size_t>(status) < status_names.size();
+    const char *name = status_names[known ? static_cast<size_t>(status) : 0];
+    return name;
 }
 
 int32_t charger_status_parse(const char *text) {

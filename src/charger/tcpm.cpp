@@ -57,7 +57,10 @@ usb_contract tcpm_get_contract() {
 }
 
 const char *tcpm_usb_type_name(int32_t usb_type) {
-    return usb_type_names[static_cast<size_t>(usb_type)];
+    // Only parsed values reach here; anything else names itself unknown, never past the table.
+    const bool known = usb_type >= 0 && static_cast<size_t>(usb_type) < usb_type_names.size();
+    const char *name = usb_type_names[known ? static_cast<size_t>(usb_type) : 0];
+    return name;
 }
 
 int32_t tcpm_usb_type_for(int32_t voltage_uv, const char *usb_type_text) {

@@ -41,6 +41,9 @@ TEST(ChargerStatus, NamesAreTheKernelsTexts) {
         EXPECT_STREQ(charger_status_name(status), names[status]);
         EXPECT_EQ(charger_status_parse(names[status]), status);
     }
+    // A value no parser gives names itself unknown instead of reading past the table.
+    EXPECT_STREQ(charger_status_name(5), "Unknown");
+    EXPECT_STREQ(charger_status_name(-1), "Unknown");
 }
 
 TEST(ChargerReading, FlagsReadFalseBeforeAnyNotification) {

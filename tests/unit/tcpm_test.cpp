@@ -45,6 +45,8 @@ TEST(TcpmUsbType, DisplayNames) {
     EXPECT_STREQ(tcpm_usb_type_name(USB_TYPE_C), "[C] PD PD_PPS");
     EXPECT_STREQ(tcpm_usb_type_name(USB_TYPE_PD), "C [PD] PD_PPS");
     EXPECT_STREQ(tcpm_usb_type_name(USB_TYPE_PD_PPS), "C PD [PD_PPS]");
+    EXPECT_STREQ(tcpm_usb_type_name(4), "Unknown");
+    EXPECT_STREQ(tcpm_usb_type_name(-1), "Unknown");
 }
 
 TEST(TcpmContract, OfflineAndEmptyBeforeAnyEvent) {
