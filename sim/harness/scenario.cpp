@@ -45,15 +45,15 @@ std::filesystem::path default_daemon_binary() {
 
 namespace {
 
-ScenarioOptions with_headset(HeadsetConfig config) {
+ScenarioOptions with_headset(const HeadsetConfig &config) {
     ScenarioOptions options;
-    options.headset = std::move(config);
+    options.headset = config;
     return options;
 }
 
 } // namespace
 
-Scenario::Scenario(HeadsetConfig config) : Scenario(with_headset(std::move(config))) {}
+Scenario::Scenario(const HeadsetConfig &config) : Scenario(with_headset(config)) {}
 
 Scenario::Scenario(ScenarioOptions options)
     : options_(std::move(options)), temp_("vh-"), workdir_(temp_.path() / "work") {

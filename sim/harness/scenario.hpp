@@ -55,7 +55,7 @@ struct ScenarioOptions {
 
 class Scenario {
   public:
-    explicit Scenario(HeadsetConfig config = {});
+    explicit Scenario(const HeadsetConfig &config = {});
     explicit Scenario(ScenarioOptions options);
     ~Scenario();
     Scenario(const Scenario &) = delete;

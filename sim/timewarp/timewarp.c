@@ -12,7 +12,7 @@
  * entry point is wrapped on its own. Nothing here touches the heap: the library runs before and
  * inside sanitizer runtimes and must not depend on an allocator.
  */
-#define _GNU_SOURCE
+#define _GNU_SOURCE // NOLINT(bugprone-reserved-identifier): glibc's switch for RTLD_NEXT
 #include <dlfcn.h>
 #include <errno.h>
 #include <poll.h>

@@ -59,7 +59,7 @@ class FakeSysfsTest : public testing::Test {
 
     static short poll_now(int fd) {
         pollfd p{fd, POLLPRI | POLLERR, 0};
-        return poll(&p, 1, 0) == 1 ? p.revents : 0;
+        return poll(&p, 1, 0) == 1 ? p.revents : static_cast<short>(0);
     }
 
     static int epoll_wait_ms(int epfd, int timeout_ms) {
