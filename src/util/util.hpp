@@ -65,7 +65,18 @@ struct sysfs_attr_path {
     char text[96]{};
 };
 
+// Whether dir and attribute fit together with the terminating NUL.
+constexpr bool sysfs_attr_path_fits(std::string_view dir, std::string_view attribute) {
+    return dir.size() + attribute.size() < sizeof sysfs_attr_path::text;
+}
+
+// Never defined: reaching a call in constant evaluation fails the build.
+void sysfs_attr_path_too_long();
+
 consteval sysfs_attr_path sysfs_attr_path_join(std::string_view dir, std::string_view attribute) {
+    if (!sysfs_attr_path_fits(dir, attribute)) {
+        sysfs_attr_path_too_long();
+    }
     sysfs_attr_path path;
     size_t length = 0;
     for (const char c : dir) {

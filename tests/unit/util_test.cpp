@@ -300,3 +300,15 @@ TEST(DeviceAttrPath, RefusesAPathThatDoesNotFit) {
     const std::string longer_dir = dir + "d";
     EXPECT_FALSE(device_attr_path(path, longer_dir.c_str(), "in0_min"));
 }
+
+TEST(SysfsAttrPathJoin, ReservesTheTerminator) {
+    constexpr size_t capacity = sizeof sysfs_attr_path::text;
+    const std::string dir(capacity - 1 - 4, 'd');
+    // Exactly one byte short of the buffer leaves room for the NUL; a full buffer does not.
+    EXPECT_TRUE(sysfs_attr_path_fits(dir, "attr"));
+    EXPECT_FALSE(sysfs_attr_path_fits(dir + "d", "attr"));
+    EXPECT_FALSE(sysfs_attr_path_fits(std::string(capacity, 'd'), ""));
+
+    constexpr sysfs_attr_path joined = sysfs_attr_path_join("/sys/devices/x/", "status");
+    EXPECT_STREQ(joined.text, "/sys/devices/x/status");
+}
