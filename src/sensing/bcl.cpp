@@ -16,7 +16,7 @@ constexpr const char *platform_enable_path =
     "/sys/bus/platform/devices/c400000.spmi:pmic@1:sensor@4700/bcl_enable";
 constexpr const char *throttle_accum_path = "/sys/kernel/debug/dri/0/bcl_throttle_accum";
 
-constexpr int64_t default_margin_mv = 800;
+constexpr int32_t default_margin_mv = 800;
 constexpr int32_t vbat_uv_per_base_mv = 2000; // the base is half the battery voltage
 
 constexpr size_t slot_enable = 0;
@@ -53,8 +53,9 @@ int32_t read_attr_slot(size_t slot) {
 
 } // namespace
 
-int64_t bcl_margin_mv(const char *env_text) {
-    return env_text == nullptr ? default_margin_mv : parse_decimal64(env_text);
+int32_t bcl_margin_mv(const char *env_text) {
+    // The margin line prints this 32-bit value, so the threshold must follow it too.
+    return env_text == nullptr ? default_margin_mv : parse_decimal(env_text);
 }
 
 int32_t bcl_threshold_mv(int32_t vbat_uv, int64_t margin_mv, int32_t lowest_mv) {
@@ -106,13 +107,11 @@ void bcl_update_thresholds(int32_t vbat_uv) {
         return;
     }
     // Read anew every cycle.
-    const int64_t margin0_mv = bcl_margin_mv(std::getenv("BCL_L0"));
-    const int64_t margin1_mv = bcl_margin_mv(std::getenv("BCL_L1"));
+    const int32_t margin0_mv = bcl_margin_mv(std::getenv("BCL_L0"));
+    const int32_t margin1_mv = bcl_margin_mv(std::getenv("BCL_L1"));
     const int32_t level1_mv = bcl_threshold_mv(vbat_uv, margin1_mv, BCL_L1_MIN_MV);
-    std::fprintf(stderr, "PM8550-BCL: lvl0 diff threshold: %d\n",
-                 static_cast<int32_t>(static_cast<uint64_t>(margin0_mv)));
-    std::fprintf(stderr, "PM8550-BCL: lvl1 diff threshold: %d\n",
-                 static_cast<int32_t>(static_cast<uint64_t>(margin1_mv)));
+    std::fprintf(stderr, "PM8550-BCL: lvl0 diff threshold: %d\n", margin0_mv);
+    std::fprintf(stderr, "PM8550-BCL: lvl1 diff threshold: %d\n", margin1_mv);
     const int32_t level0_mv = bcl_threshold_mv(vbat_uv, margin0_mv, BCL_L0_MIN_MV);
     int result = sysfs_write_int(attr_fds[slot_level0], level0_mv);
     if (result < 0) {

@@ -24,8 +24,9 @@ constexpr int32_t BCL_VBAT_MAX_UV = 9000000;
 constexpr int32_t BCL_L0_MIN_MV = 2800;
 constexpr int32_t BCL_L1_MIN_MV = 2600;
 constexpr int32_t BCL_LEVEL_MAX_MV = 3600;
-// The margin in mV from an environment variable's text; 800 when it is not set.
-int64_t bcl_margin_mv(const char *env_text);
+// The margin in mV from an environment variable's text; 800 when it is not set. A number
+// beyond 32 bits keeps its low 32 bits, the value the margin line shows.
+int32_t bcl_margin_mv(const char *env_text);
 // base - margin within [lowest_mv, BCL_LEVEL_MAX_MV], base being half the battery voltage
 // in mV. Any 64-bit margin is accepted.
 int32_t bcl_threshold_mv(int32_t vbat_uv, int64_t margin_mv, int32_t lowest_mv);

@@ -306,6 +306,8 @@ TEST(CurrentLimiter, MarginsComeFromTheEnvironment) {
         // Extreme margins are clamped, not overflowed; the lines show the 32-bit value.
         {"-2147483648", "99999999999", "-2147483648", "1215752191", "3600", "2600"},
         {"2147483647", "-99999999999999999999", "2147483647", "0", "2800", "3600"},
+        // Beyond 32 bits the threshold follows the margin the line shows.
+        {"4294967296", "4294967796", "0", "500", "3600", "3500"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.bcl_l0.value_or("(unset)") + " / " + c.bcl_l1.value_or("(unset)"));

@@ -6,7 +6,7 @@
 TEST(BclMargin, EnvironmentTextOrDefault) {
     struct Case {
         const char *text;
-        int64_t margin_mv;
+        int32_t margin_mv;
     };
     const Case cases[] = {
         {nullptr, 800},
@@ -16,8 +16,12 @@ TEST(BclMargin, EnvironmentTextOrDefault) {
         {"", 0},
         {"abc", 0},
         {"-2147483648", INT32_MIN},
-        {"4294967296", 4294967296LL},
-        {"99999999999999999999999", INT64_MAX},
+        // Beyond 32 bits the low 32 bits count, as the margin line prints them.
+        {"4294967296", 0},
+        {"4294967295", -1},
+        {"2147483648", INT32_MIN},
+        {"4294967796", 500},
+        {"99999999999999999999999", -1}, // saturated at the 64-bit maximum first
     };
     for (const Case &c : cases) {
         EXPECT_EQ(bcl_margin_mv(c.text), c.margin_mv) << (c.text ? c.text : "(unset)");
