@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -41,6 +42,7 @@ constexpr uint32_t notified_attr_events = EPOLLPRI | EPOLLERR;
 
 int qph2_fd = -1;
 int aicl_status_fd = -1;
+int watching_epoll_fd = -1;
 charger_reading reading{};
 
 const char *switch_text(bool on) {
@@ -81,12 +83,18 @@ int request_change_event() {
     return 0;
 }
 
-// Reads a notified "1" flag. A failed read gives false, never a stale true.
+// Reads a notified "1" flag. A failed read gives false, never a stale true. An unbound
+// driver leaves the file ready for ever with every read failing ENODEV: it leaves the epoll
+// set then, so the loss is reported once; the file stays open for deinit.
 bool read_flag(int fd, const char *error_format) {
     bool flag = false;
     const int result = sysfs_read_string_as_bool(fd, "1", flag);
     if (result < 0) {
+        const int read_errno = errno;
         std::fprintf(stderr, error_format, result);
+        if (read_errno == ENODEV && watching_epoll_fd >= 0) {
+            epoll_unwatch(watching_epoll_fd, fd);
+        }
     }
     return flag;
 }
@@ -104,6 +112,7 @@ int pm8550b_charger_init(int32_t voltage_uv, int32_t current_ua, int epoll_fd) {
     assert(epoll_fd >= 0);
     qph2_fd = -1;
     aicl_status_fd = -1;
+    watching_epoll_fd = epoll_fd;
 
     // Start-up settings; a failing write only shows write_file's messages.
     pm8550b_charger_set_constant_charge_voltage(voltage_uv);
@@ -136,6 +145,7 @@ void pm8550b_charger_deinit() {
     // Closing also removes the files from the epoll set.
     close_if_open(qph2_fd);
     close_if_open(aicl_status_fd);
+    watching_epoll_fd = -1;
 }
 
 void pm8550b_charger_process_udev(udev_device *device) {

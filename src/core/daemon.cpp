@@ -176,6 +176,22 @@ bool stop_requested() {
     return false;
 }
 
+// The three signals reach the handler only inside the wait, and a wait that finds a ready
+// file returns it without letting a pending signal in. So after every pass a pending stop
+// signal is let in here, where its handler reports it as usual: a stop never waits for an
+// idle wait, which a file that is always ready would never allow.
+void take_pending_stop_signal(const sigset_t &wait_mask) {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    if (sigismember(&pending, SIGTERM) != 1 && sigismember(&pending, SIGINT) != 1) {
+        return;
+    }
+    sigset_t blocking_mask;
+    sigprocmask(SIG_SETMASK, &wait_mask, &blocking_mask);
+    sigprocmask(SIG_SETMASK, &blocking_mask, nullptr);
+}
+
 void run_event_loop(const sigset_t &wait_mask) {
     int64_t last_cycle_end_ms = monotonic_ms();
     for (;;) {
@@ -196,6 +212,7 @@ void run_event_loop(const sigset_t &wait_mask) {
             }
             sd_notify(0, "WATCHDOG=1");
         }
+        take_pending_stop_signal(wait_mask);
         if (stop_requested()) {
             return;
         }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -40,6 +41,7 @@ constexpr std::array<size_t, 4> open_order = {3, 2, 0, 1};
 constexpr uint32_t notified_attr_events = EPOLLPRI | EPOLLERR;
 
 std::array<int, 4> watcher_fds = {-1, -1, -1, -1};
+int watching_epoll_fd = -1;
 uint8_t load_mask = 0;
 
 int open_watcher(udev *udev, const load_watcher &watcher) {
@@ -50,12 +52,19 @@ int open_watcher(udev *udev, const load_watcher &watcher) {
 }
 
 // A read error keeps the earlier bit: a consumer does not switch off because a read failed.
+// A consumer whose driver was unbound leaves its file ready for ever with every read failing
+// ENODEV: the file leaves the epoll set then, so the loss is reported once; it stays open
+// for deinit.
 bool refresh_slot(size_t slot) {
     const load_watcher &watcher = watchers[slot];
     bool on = false;
     const int result = sysfs_read_string_as_bool(watcher_fds[slot], watcher.on_text, on);
     if (result < 0) {
+        const int read_errno = errno;
         std::fprintf(stderr, watcher.read_error_format, result);
+        if (read_errno == ENODEV && watching_epoll_fd >= 0) {
+            epoll_unwatch(watching_epoll_fd, watcher_fds[slot]);
+        }
         return true;
     }
     load_mask = static_cast<uint8_t>(on ? (load_mask | watcher.bit) : (load_mask & ~watcher.bit));
@@ -68,6 +77,7 @@ int regulator_init(udev *udev, int epoll_fd) {
     assert(udev);
     assert(epoll_fd >= 0);
     watcher_fds.fill(-1);
+    watching_epoll_fd = -1;
     for (const size_t slot : open_order) {
         watcher_fds[slot] = open_watcher(udev, watchers[slot]);
         if (watcher_fds[slot] < 0) {
@@ -78,6 +88,7 @@ int regulator_init(udev *udev, int epoll_fd) {
     for (const load_watcher &watcher : watchers) {
         watcher.callback();
     }
+    watching_epoll_fd = epoll_fd;
     for (size_t slot = 0; slot < watchers.size(); ++slot) {
         const int result =
             epoll_watch(epoll_fd, watcher_fds[slot], notified_attr_events, watchers[slot].callback);
@@ -96,6 +107,7 @@ void regulator_deinit() {
             fd = -1;
         }
     }
+    watching_epoll_fd = -1;
 }
 
 uint8_t regulator_get_load() {

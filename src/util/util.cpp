@@ -337,6 +337,13 @@ int epoll_watch(int epoll_fd, int fd, uint32_t events, epoll_callback callback) 
     return epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event);
 }
 
+int epoll_unwatch(int epoll_fd, int fd) {
+    if (epoll_fd < 0 || fd < 0) {
+        assert(0);
+    }
+    return epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+}
+
 epoll_callback epoll_callback_from(uint64_t event_data) {
     // The data word holds nothing but the callback's address (see epoll_watch).
     // NOLINTNEXTLINE(performance-no-int-to-ptr)

@@ -56,6 +56,10 @@ using epoll_callback = bool (*)();
 // Adds fd to the epoll set with the callback as its data (EPOLL_CTL_ADD only; closing the
 // file removes it). Returns epoll_ctl's result.
 int epoll_watch(int epoll_fd, int fd, uint32_t events, epoll_callback callback);
+// Removes fd from the epoll set and leaves it open. For a watched attribute whose device is
+// gone: the kernel reports it ready for ever and every read fails with ENODEV, so a
+// level-triggered watch would wake the loop on every wait. Returns epoll_ctl's result.
+int epoll_unwatch(int epoll_fd, int fd);
 // The callback stored by epoll_watch in an event's data; nullptr for empty data.
 epoll_callback epoll_callback_from(uint64_t event_data);
 
