@@ -262,7 +262,7 @@ class Headset {
         Headset &hs_;
     } mp2652{*this};
 
-    struct Model; // the driver models' shared state and helpers
+    struct Model; // the driver models, one per device (model.hpp)
 
   private:
     HeadsetConfig config_;
