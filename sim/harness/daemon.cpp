@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <locale>
 #include <ostream>
 #include <poll.h>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace vh {
@@ -49,6 +51,30 @@ void set_variable(std::vector<std::string> &environment, const std::string &name
     environment.push_back(prefix + value);
 }
 
+bool warped(const DaemonOptions &options) {
+    return options.time_warp > 1.0;
+}
+
+std::string time_warp_library(const DaemonOptions &options) {
+    const std::string library = options.time_warp_library.empty()
+                                    ? host_time_warp_library().string()
+                                    : options.time_warp_library.string();
+    if (library.empty())
+        throw std::runtime_error("no time warp: libfaketime.so.1 (Debian package libfaketime) "
+                                 "was not found when the build was configured");
+    if (access(library.c_str(), R_OK) != 0)
+        throw std::runtime_error("no time warp: cannot read " + library + ": " + errno_text(errno));
+    return library;
+}
+
+// The daemon never sets a locale, so libfaketime reads the factor with a decimal point.
+std::string factor_text(double factor) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << factor;
+    return text.str();
+}
+
 std::vector<std::string> build_environment(const DaemonOptions &options) {
     std::vector<std::string> environment;
     const char *path = std::getenv("PATH");
@@ -62,26 +88,73 @@ std::vector<std::string> build_environment(const DaemonOptions &options) {
     if (options.bcl_l1)
         set_variable(environment, "BCL_L1", *options.bcl_l1);
 
-    const bool warped = options.time_warp > 1.0;
     for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
         const char *value = std::getenv(name);
         std::string text = value != nullptr ? value : "";
-        if (warped && std::string_view(name) == "ASAN_OPTIONS")
+        if (warped(options) && std::string_view(name) == "ASAN_OPTIONS")
             text = with_option(text, "verify_asan_link_order=0");
         if (!text.empty())
             set_variable(environment, name, text);
     }
-    if (warped) {
-        if (std::string_view(VH_TIMEWARP_LIBRARY).empty())
-            throw std::runtime_error("the time warp library was not built");
-        set_variable(environment, "LD_PRELOAD", VH_TIMEWARP_LIBRARY);
-        std::ostringstream factor;
-        factor << options.time_warp;
-        set_variable(environment, "VH_TIMEWARP_FACTOR", factor.str());
+    if (warped(options)) {
+        // Only FAKETIME is set: none of libfaketime's other switches (a monotonic clock left
+        // alone, a disabled cache, shared time across children) may reach the daemon, and the
+        // environment starts empty, so none does. Under an emulator the preload goes to the
+        // guest only (see start()).
+        if (options.launcher.empty())
+            set_variable(environment, "LD_PRELOAD", time_warp_library(options));
+        // No offset ("+0"), the clocks running factor times as fast.
+        set_variable(environment, "FAKETIME", "+0 x" + factor_text(options.time_warp));
+        // The factor by itself, for whoever inspects the daemon's environment.
+        set_variable(environment, "VH_TIMEWARP_FACTOR", factor_text(options.time_warp));
     }
     for (const auto &[name, value] : options.env)
         set_variable(environment, name, value);
     return environment;
+}
+
+// The command line that runs the binary: the binary itself, or the emulator with the guest's
+// argv[0], its preload and then the binary.
+std::vector<std::string> command_line(const DaemonOptions &options) {
+    const std::string argv0 = options.argv0.empty() ? options.binary.string() : options.argv0;
+    std::vector<std::string> command;
+    if (options.launcher.empty()) {
+        command.push_back(argv0);
+    } else {
+        command = options.launcher;
+        if (warped(options))
+            command.insert(command.end(), {"-E", "LD_PRELOAD=" + time_warp_library(options)});
+        command.insert(command.end(), {"-0", argv0, options.binary.string()});
+    }
+    command.insert(command.end(), options.args.begin(), options.args.end());
+    return command;
+}
+
+// The program to execute: the launcher looked up in PATH like a shell would, or the binary.
+std::string program_to_execute(const DaemonOptions &options) {
+    if (options.launcher.empty())
+        return options.binary.string();
+    const std::string &name = options.launcher.front();
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char *path = std::getenv("PATH");
+    std::istringstream directories(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string directory; std::getline(directories, directory, ':');) {
+        const std::string candidate = directory + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    throw std::runtime_error("cannot find the launcher " + name + " in PATH");
+}
+
+// libfaketime keeps a semaphore and a shared memory object per process in /dev/shm and removes
+// them when the process exits normally. A killed process leaves them behind, and a later
+// process that gets the same pid would then fail to start.
+void remove_time_warp_leftovers(pid_t pid) {
+    std::error_code ignored;
+    const std::string id = std::to_string(pid);
+    std::filesystem::remove("/dev/shm/faketime_shm_" + id, ignored);
+    std::filesystem::remove("/dev/shm/sem.faketime_sem_" + id, ignored);
 }
 
 std::vector<char *> pointers_to(std::vector<std::string> &strings) {
@@ -161,6 +234,10 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
 
 } // namespace
 
+std::filesystem::path host_time_warp_library() {
+    return VH_TIMEWARP_LIBRARY;
+}
+
 const char *stream_name(Stream stream) {
     return stream == Stream::out ? "out" : "err";
 }
@@ -205,13 +282,11 @@ void Daemon::start() {
     }
     environment_ = build_environment(options_);
 
-    std::vector<std::string> arguments{options_.argv0.empty() ? options_.binary.string()
-                                                              : options_.argv0};
-    arguments.insert(arguments.end(), options_.args.begin(), options_.args.end());
+    std::vector<std::string> arguments = command_line(options_);
     std::vector<std::string> environment = environment_;
     std::vector<char *> argv = pointers_to(arguments);
     std::vector<char *> envp = pointers_to(environment);
-    const std::string binary = options_.binary.string();
+    const std::string binary = program_to_execute(options_);
     const std::string workdir = workdir_.string();
 
     std::array<int, 2> out{-1, -1}, err{-1, -1}, report{-1, -1};
@@ -362,6 +437,8 @@ bool Daemon::reap(bool block) {
         return false;
     status_ = WIFEXITED(raw) ? ExitStatus::with_code(WEXITSTATUS(raw))
                              : ExitStatus::killed_by(WTERMSIG(raw));
+    if (warped(options_))
+        remove_time_warp_leftovers(pid_);
     return true;
 }
 

@@ -46,6 +46,10 @@ struct ExitStatus {
 };
 std::ostream &operator<<(std::ostream &out, const ExitStatus &status);
 
+// The host's time warp library (Debian's libfaketime), found when the build was configured;
+// empty when it was not there.
+std::filesystem::path host_time_warp_library();
+
 struct DaemonOptions {
     std::filesystem::path binary;
     std::string argv0;             // argv[0]; empty: the binary's path
@@ -55,7 +59,16 @@ struct DaemonOptions {
     std::filesystem::path notify_socket; // NOTIFY_SOCKET; empty: not set
     std::optional<std::string> bcl_l0;   // BCL_L0; not set by default
     std::optional<std::string> bcl_l1;   // BCL_L1
-    double time_warp = 1.0;              // above 1: preload the time warp with this factor
+    // Above 1: the daemon's clocks and waits run this many times faster (Debian's libfaketime,
+    // preloaded: its monotonic clocks advance F times as fast and its relative waits last 1/F).
+    double time_warp = 1.0;
+    // The preload library of the time warp for the binary's architecture; empty: the host's
+    // libfaketime, found when the build was configured.
+    std::filesystem::path time_warp_library;
+    // A qemu-user emulator that runs a binary of another architecture, with its own options
+    // (e.g. {"qemu-aarch64"}); empty: the binary runs directly. The guest gets argv[0] through
+    // -0 and the time warp's preload through -E, so qemu itself is never preloaded.
+    std::vector<std::string> launcher;
     std::vector<std::pair<std::string, std::string>> env; // further variables
     std::vector<int> blocked_signals; // signals the process starts with blocked (default none)
     // Called on the reader thread with every piece of output as it arrives; a piece ends at a

@@ -43,6 +43,20 @@ std::filesystem::path default_daemon_binary() {
     return VH_DAEMON_BINARY;
 }
 
+std::vector<std::string> default_daemon_launcher() {
+    std::vector<std::string> launcher;
+    const char *text = std::getenv("VH_DAEMON_LAUNCHER");
+    std::istringstream words(text != nullptr ? text : "");
+    for (std::string word; words >> word;)
+        launcher.push_back(word);
+    return launcher;
+}
+
+std::filesystem::path default_daemon_time_warp_library() {
+    const char *chosen = std::getenv("VH_DAEMON_TIMEWARP_LIBRARY");
+    return chosen != nullptr ? chosen : "";
+}
+
 namespace {
 
 ScenarioOptions with_headset(const HeadsetConfig &config) {
@@ -83,6 +97,8 @@ Daemon &Scenario::start() {
                       .bcl_l0 = options_.bcl_l0,
                       .bcl_l1 = options_.bcl_l1,
                       .time_warp = options_.time_warp,
+                      .time_warp_library = options_.daemon_time_warp_library,
+                      .launcher = options_.daemon_launcher,
                       .env = options_.env,
                       .blocked_signals = options_.blocked_signals,
                       .on_output = options_.on_output};

@@ -38,10 +38,17 @@ namespace vh {
 // The daemon binary the scenarios run: $VH_DAEMON when set, else the charged target of this
 // build; empty when neither exists.
 std::filesystem::path default_daemon_binary();
+// For a daemon built for another architecture: the qemu-user emulator that runs it,
+// $VH_DAEMON_LAUNCHER split at spaces (e.g. "qemu-aarch64"), empty when unset; and the time
+// warp's preload library for that architecture, $VH_DAEMON_TIMEWARP_LIBRARY (empty: the host's).
+std::vector<std::string> default_daemon_launcher();
+std::filesystem::path default_daemon_time_warp_library();
 
 struct ScenarioOptions {
     HeadsetConfig headset{};
     std::filesystem::path daemon_binary = default_daemon_binary();
+    std::vector<std::string> daemon_launcher = default_daemon_launcher();
+    std::filesystem::path daemon_time_warp_library = default_daemon_time_warp_library();
     std::string argv0;                 // empty: the binary's path
     std::vector<std::string> args;     // after argv[0]: the daemon takes none (for probes)
     double time_warp = 1.0;            // e.g. 20: the 20 s loop timeout takes 1 s
