@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <libudev.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -150,12 +149,14 @@ void pm8550b_charger_deinit() {
 
 void pm8550b_charger_process_udev(udev_device *device) {
     assert(device);
-    const char *online = udev_device_get_property_value(device, "POWER_SUPPLY_ONLINE");
-    const char *status = udev_device_get_property_value(device, "POWER_SUPPLY_STATUS");
-    const char *voltage =
-        udev_device_get_property_value(device, "POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE");
-    const char *current =
-        udev_device_get_property_value(device, "POWER_SUPPLY_CONSTANT_CHARGE_CURRENT");
+    pm8550b_charger_process_properties(udev_device_properties(device));
+}
+
+void pm8550b_charger_process_properties(const property_source &properties) {
+    const char *online = property_value(properties, "POWER_SUPPLY_ONLINE");
+    const char *status = property_value(properties, "POWER_SUPPLY_STATUS");
+    const char *voltage = property_value(properties, "POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE");
+    const char *current = property_value(properties, "POWER_SUPPLY_CONSTANT_CHARGE_CURRENT");
 
     if (online != nullptr) {
         reading.online = parse_decimal64(online) != 0;

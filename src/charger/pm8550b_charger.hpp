@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+struct property_source;
 struct udev_device;
 
 constexpr int32_t CHARGER_STATUS_UNKNOWN = 0;
@@ -24,6 +25,8 @@ struct charger_reading {
 int pm8550b_charger_init(int32_t voltage_uv, int32_t current_ua, int epoll_fd);
 void pm8550b_charger_deinit();
 void pm8550b_charger_process_udev(udev_device *device);
+// The handling of one event of the charger, from its properties.
+void pm8550b_charger_process_properties(const property_source &properties);
 bool pm8550b_charger_qph2_changed();
 bool pm8550b_charger_aicl_changed();
 charger_reading pm8550b_charger_get_reading();

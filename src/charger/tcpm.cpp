@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <libudev.h>
 #include <unistd.h>
 
 namespace {
@@ -83,10 +82,14 @@ int32_t tcpm_usb_type_for(int32_t voltage_uv, const char *usb_type_text) {
 
 void tcpm_process_udev(udev_device *device) {
     assert(device);
-    const char *online = udev_device_get_property_value(device, "POWER_SUPPLY_ONLINE");
-    const char *voltage = udev_device_get_property_value(device, "POWER_SUPPLY_VOLTAGE_NOW");
-    const char *current = udev_device_get_property_value(device, "POWER_SUPPLY_CURRENT_NOW");
-    const char *usb_type = udev_device_get_property_value(device, "POWER_SUPPLY_USB_TYPE");
+    tcpm_process_properties(udev_device_properties(device));
+}
+
+void tcpm_process_properties(const property_source &properties) {
+    const char *online = property_value(properties, "POWER_SUPPLY_ONLINE");
+    const char *voltage = property_value(properties, "POWER_SUPPLY_VOLTAGE_NOW");
+    const char *current = property_value(properties, "POWER_SUPPLY_CURRENT_NOW");
+    const char *usb_type = property_value(properties, "POWER_SUPPLY_USB_TYPE");
 
     if (online != nullptr) {
         contract.online = parse_decimal64(online) != 0;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+struct property_source;
 struct udev_device;
 
 constexpr int32_t USB_TYPE_UNKNOWN = 0;
@@ -23,6 +24,8 @@ void tcpm_deinit();
 usb_contract tcpm_get_contract();
 const char *tcpm_usb_type_name(int32_t usb_type);
 void tcpm_process_udev(udev_device *device);
+// The handling of one event of the source supply, from its properties.
+void tcpm_process_properties(const property_source &properties);
 
 // The USB type of an event: 0 when the voltage is 0 (the text is not examined), when the
 // text is missing or when it selects no type. A text selects the first type whose display

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <libudev.h>
 #include <string_view>
 #include <unistd.h>
 
@@ -101,16 +100,16 @@ int32_t write_setting(const attr_path &path, int32_t value) {
     return write_file(path.text, text);
 }
 
-void store_property(udev_device *device, const char *property, int32_t &field) {
-    const char *text = udev_device_get_property_value(device, property);
+void store_property(const property_source &properties, const char *property, int32_t &field) {
+    const char *text = property_value(properties, property);
     if (text != nullptr) {
         field = parse_decimal(text);
     }
 }
 
-void store_text_property(udev_device *device, const char *property, int32_t &field,
+void store_text_property(const property_source &properties, const char *property, int32_t &field,
                          int32_t (*parse)(const char *)) {
-    const char *text = udev_device_get_property_value(device, property);
+    const char *text = property_value(properties, property);
     if (text != nullptr) {
         field = parse(text);
     }
@@ -189,6 +188,10 @@ bool mp2652_process_udev(udev_device *device) {
     if (device == nullptr) {
         return false;
     }
+    return mp2652_process_properties(udev_device_properties(device));
+}
+
+bool mp2652_process_properties(const property_source &properties) {
     // A charger that appears after the pack's connect event is taken up by its own event.
     if (!initialised && mp2652_is_present()) {
         mp2652_init();
@@ -200,28 +203,32 @@ bool mp2652_process_udev(udev_device *device) {
     if (!initialised) {
         return true;
     }
-    const char *name = udev_device_get_property_value(device, "POWER_SUPPLY_NAME");
+    const char *name = property_value(properties, "POWER_SUPPLY_NAME");
     if (name == nullptr || std::strcmp(name, charger_name) != 0) {
         return false;
     }
 
     const int32_t old_status = live_reading.status;
-    const char *status = udev_device_get_property_value(device, "POWER_SUPPLY_STATUS");
+    const char *status = property_value(properties, "POWER_SUPPLY_STATUS");
     live_reading.status = charger_status_parse(status);
     if (status == nullptr) {
         std::fprintf(stderr, "MP2652: Unknown Charger Status NULL\n");
     }
-    store_text_property(device, "POWER_SUPPLY_CHARGE_TYPE", live_reading.charge_type,
+    store_text_property(properties, "POWER_SUPPLY_CHARGE_TYPE", live_reading.charge_type,
                         mp2652_parse_charge_type);
-    store_text_property(device, "POWER_SUPPLY_HEALTH", live_reading.health, mp2652_parse_health);
-    store_property(device, "POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE",
+    store_text_property(properties, "POWER_SUPPLY_HEALTH", live_reading.health,
+                        mp2652_parse_health);
+    store_property(properties, "POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE",
                    live_reading.constant_charge_voltage);
-    store_property(device, "POWER_SUPPLY_CONSTANT_CHARGE_CURRENT",
+    store_property(properties, "POWER_SUPPLY_CONSTANT_CHARGE_CURRENT",
                    live_reading.constant_charge_current);
-    store_property(device, "POWER_SUPPLY_INPUT_CURRENT_LIMIT", live_reading.input_current_limit);
-    store_property(device, "POWER_SUPPLY_INPUT_VOLTAGE_LIMIT", live_reading.input_voltage_limit);
-    store_property(device, "POWER_SUPPLY_PRECHARGE_CURRENT", live_reading.precharge_current);
-    store_property(device, "POWER_SUPPLY_CHARGE_TERM_CURRENT", live_reading.charge_term_current);
+    store_property(properties, "POWER_SUPPLY_INPUT_CURRENT_LIMIT",
+                   live_reading.input_current_limit);
+    store_property(properties, "POWER_SUPPLY_INPUT_VOLTAGE_LIMIT",
+                   live_reading.input_voltage_limit);
+    store_property(properties, "POWER_SUPPLY_PRECHARGE_CURRENT", live_reading.precharge_current);
+    store_property(properties, "POWER_SUPPLY_CHARGE_TERM_CURRENT",
+                   live_reading.charge_term_current);
     // Only the charging state matters to the policy; limit changes need no new cycle.
     return live_reading.status != old_status;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+struct property_source;
 struct udev_device;
 
 constexpr int32_t CHARGE_TYPE_UNKNOWN = 0;
@@ -38,6 +39,8 @@ void mp2652_uninit();
 cross_charger_reading mp2652_read_all();
 void mp2652_set_enable(bool enable);
 bool mp2652_process_udev(udev_device *device);
+// The handling of one event routed here, from its properties.
+bool mp2652_process_properties(const property_source &properties);
 int32_t mp2652_parse_charge_type(const char *text);
 int32_t mp2652_parse_health(const char *text);
 int32_t mp2652_set_constant_charge_current(int32_t value);

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <libudev.h>
 #include <string_view>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -283,9 +282,13 @@ pack_status tavlock_get_status() {
 
 bool tavlock_process_udev(udev_device *device) {
     assert(device != nullptr);
-    const char *status = udev_device_get_property_value(device, "POWER_SUPPLY_STATUS");
+    return tavlock_process_properties(udev_device_properties(device));
+}
+
+bool tavlock_process_properties(const property_source &properties) {
+    const char *status = property_value(properties, "POWER_SUPPLY_STATUS");
     const bool connected =
-        tavlock_udev_connected(udev_device_get_property_value(device, "POWER_SUPPLY_PRESENT"));
+        tavlock_udev_connected(property_value(properties, "POWER_SUPPLY_PRESENT"));
     const bool changed = connected != last_udev_present;
     last_udev_present = connected;
     std::printf("Tavlock status: %s, external battery connected: %i\n",

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+struct property_source;
 struct udev;
 struct udev_device;
 
@@ -37,6 +38,8 @@ int32_t tavlock_init(udev *udev, int epoll_fd);
 bool tavlock_refresh();
 pack_status tavlock_get_status();
 bool tavlock_process_udev(udev_device *device);
+// The handling of one event of the controller, from its properties.
+bool tavlock_process_properties(const property_source &properties);
 void tavlock_set_power_source(int32_t power_source);
 void tavlock_set_cross_charge(int32_t direction);
 void tavlock_enable_cross_charger(bool enable);

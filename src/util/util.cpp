@@ -327,6 +327,21 @@ int open_hwmon_attr(udev *udev, const char *device_name, const char *attribute) 
     return udev_open_file(udev, "hwmon", nullptr, device_name, attribute, O_RDWR);
 }
 
+namespace {
+
+const char *udev_device_property(const void *device, const char *key) {
+    // libudev's getter takes a non-const device; the device itself was never const.
+    return udev_device_get_property_value(
+        const_cast<udev_device *>(static_cast<const udev_device *>(device)), key);
+}
+
+} // namespace
+
+property_source udev_device_properties(udev_device *device) {
+    assert(device);
+    return property_source{device, udev_device_property};
+}
+
 int epoll_watch(int epoll_fd, int fd, uint32_t events, epoll_callback callback) {
     if (epoll_fd < 0 || fd < 0 || callback == nullptr) {
         assert(0);

@@ -49,6 +49,23 @@ int open_iio_attr(udev *udev, const char *device_name, const char *attribute); /
 int open_power_supply_attr(udev *udev, const char *sysname, const char *attribute);
 int open_hwmon_attr(udev *udev, const char *device_name, const char *attribute); // read-write
 
+// The properties of one udev event, as an event handler asks for them: the daemon passes
+// the event's udev device, a test or a fuzz target a table of its own. get returns the
+// value text, or nullptr when the event has no such property; a text is valid only while
+// the event is being handled.
+struct property_source {
+    const void *context;
+    const char *(*get)(const void *context, const char *key);
+};
+
+inline const char *property_value(const property_source &properties, const char *key) {
+    return properties.get(properties.context, key);
+}
+
+// The properties of a udev device, fetched through libudev.
+struct udev_device;
+property_source udev_device_properties(udev_device *device);
+
 // Epoll callback: the only thing an epoll registration's data holds. It finds its file
 // through its module's own state and returns true when an update cycle is wanted.
 using epoll_callback = bool (*)();

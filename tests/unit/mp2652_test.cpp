@@ -1,8 +1,11 @@
 #include "pack/mp2652.hpp"
 
+#include "support/event_properties.hpp"
+
 #include <gtest/gtest.h>
 #include <string>
 
+using test_support::event_properties;
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
@@ -100,4 +103,19 @@ TEST_F(Mp2652Absent, SetterReportsTheWriteFailure) {
 
 TEST(Mp2652Udev, NoDeviceIsNoChange) {
     EXPECT_FALSE(mp2652_process_udev(nullptr));
+}
+
+// A vanished charger asks for an update cycle with every event, whatever it carries.
+TEST_F(Mp2652Absent, EveryEventIsUninitialisedAndAsksForACycle) {
+    const event_properties events[] = {
+        {{"POWER_SUPPLY_NAME", "mp2652-charger"}, {"POWER_SUPPLY_STATUS", "Charging"}},
+        {{"POWER_SUPPLY_NAME", "mp2652-charger-2"}},
+        {},
+    };
+    for (const event_properties &event : events) {
+        CaptureStdout();
+        EXPECT_TRUE(mp2652_process_properties(event.source()));
+        EXPECT_EQ(GetCapturedStdout(), "Uninitializing mp2652 charger\n");
+        EXPECT_FALSE(mp2652_is_initialised());
+    }
 }

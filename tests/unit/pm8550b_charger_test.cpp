@@ -1,8 +1,11 @@
 #include "charger/pm8550b_charger.hpp"
 
+#include "support/event_properties.hpp"
+
 #include <gtest/gtest.h>
 #include <string>
 
+using test_support::event_properties;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
@@ -51,4 +54,53 @@ TEST(ChargerReading, FlagsReadFalseBeforeAnyNotification) {
     EXPECT_FALSE(reading.qph2_active);
     EXPECT_FALSE(reading.aicl_complete);
     EXPECT_FALSE(reading.online);
+}
+
+TEST(ChargerEvent, StoresOnlineLimitsAndStatus) {
+    CaptureStderr();
+    pm8550b_charger_process_properties(event_properties{
+        {"POWER_SUPPLY_ONLINE", "1"},
+        {"POWER_SUPPLY_STATUS", "Charging"},
+        {"POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE", "8900000"},
+        {"POWER_SUPPLY_CONSTANT_CHARGE_CURRENT", "1000000"},
+    }
+                                           .source());
+    EXPECT_EQ(GetCapturedStderr(), "");
+    const charger_reading reading = pm8550b_charger_get_reading();
+    EXPECT_TRUE(reading.online);
+    EXPECT_EQ(reading.status, CHARGER_STATUS_CHARGING);
+    EXPECT_EQ(reading.cv_uv, 8900000);
+    EXPECT_EQ(reading.cc_ua, 1000000);
+}
+
+TEST(ChargerEvent, OnlyOnlineKeepsTheLimitsAndForgetsTheStatus) {
+    pm8550b_charger_process_properties(event_properties{
+        {"POWER_SUPPLY_ONLINE", "1"},
+        {"POWER_SUPPLY_STATUS", "Full"},
+        {"POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE", "8800000"},
+        {"POWER_SUPPLY_CONSTANT_CHARGE_CURRENT", "2700000"},
+    }
+                                           .source());
+    CaptureStderr();
+    pm8550b_charger_process_properties(event_properties{{"POWER_SUPPLY_ONLINE", "0"}}.source());
+    EXPECT_EQ(GetCapturedStderr(), "POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE == NULL\n"
+                                   "POWER_SUPPLY_CONSTANT_CHARGE_CURRENT == NULL\n"
+                                   "Charger Status string is NULL\n");
+    const charger_reading reading = pm8550b_charger_get_reading();
+    EXPECT_FALSE(reading.online);
+    EXPECT_EQ(reading.status, CHARGER_STATUS_UNKNOWN);
+    EXPECT_EQ(reading.cv_uv, 8800000);
+    EXPECT_EQ(reading.cc_ua, 2700000);
+}
+
+TEST(ChargerEvent, MissingOnlineIsKept) {
+    pm8550b_charger_process_properties(event_properties{{"POWER_SUPPLY_ONLINE", "1"}}.source());
+    CaptureStderr();
+    pm8550b_charger_process_properties(
+        event_properties{{"POWER_SUPPLY_STATUS", "Discharging"}}.source());
+    EXPECT_EQ(GetCapturedStderr(), "POWER_SUPPLY_ONLINE == NULL\n"
+                                   "POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE == NULL\n"
+                                   "POWER_SUPPLY_CONSTANT_CHARGE_CURRENT == NULL\n");
+    EXPECT_TRUE(pm8550b_charger_get_reading().online);
+    EXPECT_EQ(pm8550b_charger_get_reading().status, CHARGER_STATUS_DISCHARGING);
 }

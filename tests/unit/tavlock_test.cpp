@@ -1,5 +1,7 @@
 #include "pack/tavlock.hpp"
 
+#include "support/event_properties.hpp"
+
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
@@ -7,8 +9,11 @@
 #include <new>
 #include <string>
 
+using test_support::event_properties;
 using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -315,5 +320,37 @@ TEST(TavlockWithoutHeadstrap, IllegalRequestsAreRefusedWithoutWrites) {
         CaptureStderr();
         c.request();
         EXPECT_EQ(GetCapturedStderr(), c.message);
+    }
+}
+
+// Only a flip of the presence the events report asks for an update cycle.
+TEST(TavlockWithoutHeadstrap, UdevEventsReportThePresenceAndItsFlips) {
+    struct Case {
+        event_properties event;
+        bool changed;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{{"POWER_SUPPLY_STATUS", "Charging"}, {"POWER_SUPPLY_PRESENT", "1"}},
+         true,
+         "Tavlock status: Charging, external battery connected: 1\n"},
+        {{{"POWER_SUPPLY_PRESENT", "10"}},
+         false,
+         "Tavlock status: UNKNOWN!, external battery connected: 1\n"},
+        {{{"POWER_SUPPLY_STATUS", "Discharging"}, {"POWER_SUPPLY_PRESENT", " 1"}},
+         true,
+         "Tavlock status: Discharging, external battery connected: 0\n"},
+        {{{"POWER_SUPPLY_PRESENT", ""}},
+         false,
+         "Tavlock status: UNKNOWN!, external battery connected: 0\n"},
+        {{}, false, "Tavlock status: UNKNOWN!, external battery connected: 0\n"},
+    };
+    for (const Case &c : cases) {
+        CaptureStdout();
+        CaptureStderr(); // the missing controller's write failures
+        EXPECT_EQ(tavlock_process_properties(c.event.source()), c.changed) << c.line;
+        GetCapturedStderr();
+        const std::string out = GetCapturedStdout();
+        EXPECT_EQ(out.substr(0, out.find('\n') + 1), c.line);
     }
 }
