@@ -44,6 +44,7 @@ void ChargerModel::source_changed(bool online) {
     std::lock_guard lock(c_.mutex);
     c_.fs.set_silently(attr("online"), flag(online));
     if (!online) {
+        ++source_sessions_;
         c_.tree.set_if_changed(attr("aicl_status"), "0");
     }
     check_qph2_source();
@@ -54,10 +55,15 @@ void ChargerModel::aicl_rerun_written(const std::string &text) {
     if (!c_.config.auto_aicl || !is_on(text)) {
         return;
     }
-    c_.scheduler.after(c_.config.aicl_delay, [this] {
+    uint64_t session = 0;
+    {
         std::lock_guard lock(c_.mutex);
-        // An AICL run needs input power to measure.
-        if (usb_.online()) {
+        session = source_sessions_;
+    }
+    c_.scheduler.after(c_.config.aicl_delay, [this, session] {
+        std::lock_guard lock(c_.mutex);
+        // An AICL run needs input power to measure, from the source it started with.
+        if (usb_.online() && session == source_sessions_) {
             c_.tree.set_if_changed(attr("aicl_status"), "1");
         }
     });

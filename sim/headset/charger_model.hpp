@@ -51,6 +51,9 @@ class ChargerModel {
     const BatteryModel &battery_;
     // Last written limits: a limit write sends its event only when the value changes.
     std::map<std::string, std::string> last_limits_;
+    // Counts the source's departures: an AICL run still measuring when the source goes is
+    // abandoned, it never completes for the next source.
+    uint64_t source_sessions_ = 0;
 };
 
 } // namespace vh

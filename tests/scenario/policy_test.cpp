@@ -352,7 +352,8 @@ TEST(ChargerLimits, FollowLoadQph2FlagAndCapacity) {
     s.hs().charger.emit_change();
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1000000"));
     s.set_write_cursor(charging_start);
-    EXPECT_TRUE(s.writes_since_cursor(charger_attr("charging_enable")).empty());
+    EXPECT_TRUE(s.writes_since_cursor(charger_attr("charging_enable")).empty())
+        << s.daemon().transcript_text(60) << describe(s.fs().writes());
 
     // The current follows the QPH2 flag the charger reports, whatever the state.
     s.skip_writes();
