@@ -7,9 +7,76 @@
 #include "usb_source_model.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <utility>
 
 namespace vh {
+
+namespace {
+
+// Open-circuit voltage of the cell pair over the state of charge: steep when nearly empty,
+// flat in the middle, rising towards the 8.9 V charge voltage when full.
+constexpr std::array<std::pair<double, double>, 12> open_circuit_curve{{
+    {0.00, 6'600'000},
+    {0.05, 7'100'000},
+    {0.10, 7'300'000},
+    {0.20, 7'440'000},
+    {0.30, 7'540'000},
+    {0.40, 7'620'000},
+    {0.50, 7'720'000},
+    {0.60, 7'860'000},
+    {0.70, 8'030'000},
+    {0.80, 8'240'000},
+    {0.90, 8'560'000},
+    {1.00, 8'885'000},
+}};
+
+// The MAX1720x's averaging filters: time constants of its average current and voltage.
+constexpr double current_average_s = 5.625;
+constexpr double voltage_average_s = 45.0;
+
+// The cross-charger moves this much between the batteries.
+constexpr double cross_charge_ua = 1'000'000;
+
+// An exponential average moved on by seconds towards value.
+double averaged(double previous, double value, double seconds, double time_constant_s) {
+    return previous + (value - previous) * (1 - std::exp(-seconds / time_constant_s));
+}
+
+int32_t rounded(double value) {
+    return static_cast<int32_t>(std::lround(value));
+}
+
+} // namespace
+
+// ---- one battery ----
+
+double Cell::state_of_charge() const {
+    return capacity_uah > 0 ? std::clamp(charge_uah / capacity_uah, 0.0, 1.0) : 0.0;
+}
+
+double Cell::open_circuit_uv() const {
+    const double soc = state_of_charge();
+    for (std::size_t i = 1; i < open_circuit_curve.size(); ++i) {
+        const auto [soc_high, uv_high] = open_circuit_curve[i];
+        if (soc <= soc_high) {
+            const auto [soc_low, uv_low] = open_circuit_curve[i - 1];
+            return uv_low + (uv_high - uv_low) * (soc - soc_low) / (soc_high - soc_low);
+        }
+    }
+    return open_circuit_curve.back().second;
+}
+
+double Cell::terminal_uv(double current_ua) const {
+    return open_circuit_uv() + resistance_ohm * current_ua;
+}
+
+void Cell::pass(double current_ua, double seconds) {
+    charge_uah = std::clamp(charge_uah + current_ua * seconds / 3600, 0.0, capacity_uah);
+}
+
+// ---- the gauges ----
 
 void BatteryModel::build() {
     if (c_.config.internal_gauge) {
@@ -18,8 +85,9 @@ void BatteryModel::build() {
     for (const auto &[bus, address] : c_.config.extra_gauges) {
         build_gauge(bus, address, c_.config.extra);
     }
-    internal_charge_uah_ = c_.config.internal.capacity * capacity_uah / 100;
-    pack_charge_uah_ = c_.config.pack.capacity * capacity_uah / 100;
+    internal_.capacity_uah = pack_.capacity_uah = c_.config.battery_capacity_uah;
+    internal_.charge_uah = c_.config.internal.capacity * internal_.capacity_uah / 100;
+    pack_.charge_uah = c_.config.pack.capacity * pack_.capacity_uah / 100;
 }
 
 void BatteryModel::build_gauge(int bus, int address, const GaugeValues &values) {
@@ -34,103 +102,112 @@ void BatteryModel::build_gauge(int bus, int address, const GaugeValues &values) 
           "POWER_SUPPLY_TIME_TO_FULL_AVG"}});
 }
 
+bool BatteryModel::full() const {
+    std::lock_guard lock(c_.mutex);
+    return stepped_ && internal_.full();
+}
+
+// ---- the model's steps ----
+
 void BatteryModel::start() {
     if (c_.config.battery_model) {
-        c_.scheduler.after(c_.config.battery_tick, [this] { step(); });
+        next_step_ = std::chrono::steady_clock::now() + c_.config.battery_tick;
+        c_.scheduler.after(c_.config.battery_tick, [this] { timed_step(); });
     }
 }
 
-bool BatteryModel::full() const {
-    return internal_charge_uah_ >= capacity_uah && c_.config.battery_model;
+// Steps keep to their own timetable, so a late step does not slow the battery's clock.
+void BatteryModel::timed_step() {
+    step(c_.config.battery_step_s);
+    next_step_ += c_.config.battery_tick;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+        next_step_ - std::chrono::steady_clock::now());
+    c_.scheduler.after(std::max(wait, std::chrono::milliseconds(0)), [this] { timed_step(); });
 }
 
-// ---- the model ----
-
-// The current the charger pushes into the battery: its limit, or what the source can
-// deliver at the battery's voltage, whichever is lower.
-int32_t BatteryModel::charge_ua(int32_t battery_uv) const {
-    if (!usb_.online() || !charger_.charging_enabled() || internal_charge_uah_ >= capacity_uah) {
-        return 0;
+void BatteryModel::advance(double seconds) {
+    while (seconds > 0) {
+        const double now = std::min(seconds, c_.config.battery_step_s);
+        step(now);
+        seconds -= now;
     }
-    const double source_w = usb_.voltage_uv() * 1e-6 * usb_.current_ua() * 1e-6;
-    const double source_limit_ua = 0.9 * source_w / (battery_uv * 1e-6) * 1e6;
-    int32_t limit_ua = charger_.constant_charge_current_ua();
-    if (!charger_.qph2()) {
-        limit_ua = std::min(limit_ua, 1'500'000); // without QPH2 the charger stays slow
-    }
-    return static_cast<int32_t>(std::min<double>(limit_ua, source_limit_ua));
 }
 
-int32_t BatteryModel::voltage_for(double charge_uah) {
-    return static_cast<int32_t>(6'800'000 +
-                                1'600'000 * std::clamp(charge_uah / capacity_uah, 0.0, 1.0));
-}
-
-void BatteryModel::step() {
+void BatteryModel::step(double seconds) {
     std::lock_guard lock(c_.mutex);
-    const double hours = c_.config.battery_step_s / 3600.0;
-    const int32_t battery_uv = voltage_for(internal_charge_uah_);
-    const int32_t charging_ua = charge_ua(battery_uv);
+    stepped_ = true;
+    // The battery that powers the system carries its load, unless the source does.
+    const double system_ua = loads_.load_ua();
     const bool on_pack = hotswap_.system_on_pack();
-    const int32_t load = loads_.load_ua();
-    int32_t internal_net_ua = charging_ua - (on_pack ? 0 : load);
-    int32_t pack_net_ua = on_pack ? -load : 0;
-    constexpr int32_t cross_ua = 1'000'000;
+    PowerFlow flow{-(on_pack ? 0 : system_ua), 0};
+    if (usb_.online()) {
+        flow = charger_.power_flow(
+            {internal_.open_circuit_uv(), Cell::resistance_ohm, internal_.full()},
+            on_pack ? 0 : system_ua);
+    }
+    double internal_ua = flow.battery_ua;
+    double pack_ua = on_pack ? -system_ua : 0;
     switch (hotswap_.cross_charge_flow()) {
     case CrossChargeFlow::into_internal:
-        internal_net_ua += cross_ua;
-        pack_net_ua -= cross_ua;
+        internal_ua += cross_charge_ua;
+        pack_ua -= cross_charge_ua;
         break;
     case CrossChargeFlow::into_pack:
-        internal_net_ua -= cross_ua;
-        pack_net_ua += cross_ua;
+        internal_ua -= cross_charge_ua;
+        pack_ua += cross_charge_ua;
         break;
     case CrossChargeFlow::none:
         break;
     }
-    internal_charge_uah_ =
-        std::clamp(internal_charge_uah_ + internal_net_ua * hours, 0.0, capacity_uah);
-    pack_charge_uah_ = std::clamp(pack_charge_uah_ + pack_net_ua * hours, 0.0, capacity_uah);
+    const double battery_uv = internal_.terminal_uv(internal_ua);
+    internal_.pass(internal_ua, seconds);
+    pack_.pass(pack_ua, seconds);
 
-    write_gauge(internal_gauge(), internal_charge_uah_, internal_net_ua);
+    write_gauge(internal_gauge(), internal_, internal_ua, seconds);
     if (hotswap_.pack_attached()) {
-        write_gauge(path::pack_gauge, pack_charge_uah_, pack_net_ua);
+        write_gauge(path::pack_gauge, pack_, pack_ua, seconds);
     }
-    write_adc(voltage_for(internal_charge_uah_), charging_ua);
+    write_adc(battery_uv, flow.battery_ua, flow.input_ua);
     charger_.update_status(true);
-    c_.scheduler.after(c_.config.battery_tick, [this] { step(); });
 }
 
-void BatteryModel::write_gauge(const std::string &dir, double charge_uah, int32_t net_ua) {
+// The gauge's averages move on from what it shows, so values a test has set are where
+// they start.
+void BatteryModel::write_gauge(const std::string &dir, const Cell &cell, double current_ua,
+                               double seconds) {
     if (!c_.fs.exists(dir + "/capacity")) {
         return;
     }
+    const auto shown = [&](const char *name) {
+        return c_.fs.exists(dir + "/" + name) ? to_int(c_.fs.value(dir + "/" + name)) : 0;
+    };
+    const double current_avg =
+        averaged(shown("current_avg"), current_ua, seconds, current_average_s);
+    const double voltage_avg =
+        averaged(shown("voltage_avg"), cell.terminal_uv(current_ua), seconds, voltage_average_s);
     const auto put = [&](const char *name, int32_t value) {
         if (c_.fs.exists(dir + "/" + name)) {
             c_.fs.set_silently(dir + "/" + name, decimal(value));
         }
     };
-    put("capacity", static_cast<int32_t>(std::lround(100 * charge_uah / capacity_uah)));
-    put("voltage_avg", voltage_for(charge_uah));
-    put("current_avg", net_ua);
-    put("time_to_empty_avg", net_ua < 0 ? static_cast<int32_t>(charge_uah / -net_ua * 3600) : 0);
+    put("capacity", rounded(100 * cell.state_of_charge()));
+    put("voltage_avg", rounded(voltage_avg));
+    put("current_avg", rounded(current_avg));
+    put("time_to_empty_avg", current_avg < 0 ? rounded(cell.charge_uah / -current_avg * 3600) : 0);
     put("time_to_full_avg",
-        net_ua > 0 ? static_cast<int32_t>((capacity_uah - charge_uah) / net_ua * 3600) : 0);
+        current_avg > 0 ? rounded((cell.capacity_uah - cell.charge_uah) / current_avg * 3600) : 0);
 }
 
-void BatteryModel::write_adc(int32_t battery_uv, int32_t charging_ua) {
-    const auto put = [&](const std::string &channel, int32_t value) {
+void BatteryModel::write_adc(double battery_uv, double charge_ua, double input_ua) {
+    const auto put = [&](const std::string &channel, double value) {
         const std::string p = device::adc + "/" + channel;
         if (c_.fs.exists(p)) {
-            c_.fs.set_silently(p, decimal(value));
+            c_.fs.set_silently(p, decimal(rounded(value)));
         }
     };
     put(adc_channel::vbat, battery_uv);
-    put(adc_channel::ichg, charging_ua);
-    const int32_t vusb = usb_.online() ? usb_.voltage_uv() : 0;
-    put(adc_channel::iin,
-        vusb > 0 ? static_cast<int32_t>(static_cast<double>(charging_ua) * battery_uv / vusb / 0.9)
-                 : 0);
+    put(adc_channel::ichg, charge_ua);
+    put(adc_channel::iin, input_ua);
 }
 
 // ---- story ----
@@ -162,25 +239,25 @@ void set_all(BatteryModel &model, const std::string &dir, const GaugeValues &v) 
 void BatteryModel::set_internal(const GaugeValues &values) {
     std::lock_guard lock(c_.mutex);
     set_all(*this, internal_gauge(), values);
-    internal_charge_uah_ = values.capacity * capacity_uah / 100;
+    internal_.charge_uah = values.capacity * internal_.capacity_uah / 100;
 }
 
 void BatteryModel::set_internal_capacity(int32_t percent) {
     std::lock_guard lock(c_.mutex);
     set_gauge_value(internal_gauge(), "capacity", percent);
-    internal_charge_uah_ = percent * capacity_uah / 100;
+    internal_.charge_uah = percent * internal_.capacity_uah / 100;
 }
 
 void BatteryModel::set_pack(const GaugeValues &values) {
     std::lock_guard lock(c_.mutex);
     set_all(*this, path::pack_gauge, values);
-    pack_charge_uah_ = values.capacity * capacity_uah / 100;
+    pack_.charge_uah = values.capacity * pack_.capacity_uah / 100;
 }
 
 void BatteryModel::set_pack_capacity(int32_t percent) {
     std::lock_guard lock(c_.mutex);
     set_gauge_value(path::pack_gauge, "capacity", percent);
-    pack_charge_uah_ = percent * capacity_uah / 100;
+    pack_.charge_uah = percent * pack_.capacity_uah / 100;
 }
 
 } // namespace vh

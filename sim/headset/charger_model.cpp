@@ -4,7 +4,27 @@
 #include "battery_model.hpp"
 #include "usb_source_model.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 namespace vh {
+
+namespace {
+
+// The buck converter's efficiency from the source to the system and battery.
+constexpr double efficiency = 0.9;
+// Until an AICL run has measured the source, the charger draws at most this much.
+constexpr int32_t start_input_limit_ua = 1'500'000;
+// The most input current the charger draws, whatever the source offers.
+constexpr int32_t max_input_limit_ua = 3'000'000;
+// Without QPH2 the charger does not charge faster than this.
+constexpr double max_charge_without_qph2_ua = 1'500'000;
+// A charge ends when the current in constant-voltage charging falls below this ...
+constexpr double termination_ua = 200'000;
+// ... and a new one starts when the battery has sagged this far below the charge voltage.
+constexpr double recharge_margin_uv = 200'000;
+
+} // namespace
 
 void ChargerModel::build() {
     c_.tree.add_supply(
@@ -33,7 +53,10 @@ void ChargerModel::build() {
         c_.fs.on_write(dir + limit,
                        [this, limit](const std::string &t) { limit_written(limit, t); });
     }
-    c_.fs.on_write(dir + "charging_enable", [this](const std::string &) { update_status(true); });
+    c_.fs.on_write(dir + "charging_enable",
+                   [this](const std::string &) { charging_enable_written(); });
+    c_.fs.on_write(dir + "termination_enable",
+                   [this](const std::string &t) { termination_written(t); });
 }
 
 std::string ChargerModel::attr(const std::string &name) const {
@@ -43,6 +66,8 @@ std::string ChargerModel::attr(const std::string &name) const {
 void ChargerModel::source_changed(bool online) {
     std::lock_guard lock(c_.mutex);
     c_.fs.set_silently(attr("online"), flag(online));
+    input_limit_ua_ = online ? std::min(usb_.current_ua(), start_input_limit_ua) : 0;
+    terminated_ = false;
     if (!online) {
         ++source_sessions_;
         c_.tree.set_if_changed(attr("aicl_status"), "0");
@@ -64,9 +89,16 @@ void ChargerModel::aicl_rerun_written(const std::string &text) {
         std::lock_guard lock(c_.mutex);
         // An AICL run needs input power to measure, from the source it started with.
         if (usb_.online() && session == source_sessions_) {
-            c_.tree.set_if_changed(attr("aicl_status"), "1");
+            complete_aicl();
         }
     });
+}
+
+// AICL raises the input current until the source's voltage gives way: the source's own
+// limit, or the charger's maximum.
+void ChargerModel::complete_aicl() {
+    input_limit_ua_ = std::min(usb_.current_ua(), max_input_limit_ua);
+    c_.tree.set_if_changed(attr("aicl_status"), "1");
 }
 
 void ChargerModel::aicl_enable_written(const std::string &text) {
@@ -107,11 +139,72 @@ void ChargerModel::limit_written(const std::string &limit, const std::string &te
     }
 }
 
+void ChargerModel::termination_written(const std::string &text) {
+    std::lock_guard lock(c_.mutex);
+    if (!is_on(text) && terminated_) {
+        terminated_ = false;
+        update_status(true);
+    }
+}
+
+// Writing charging_enable starts a new charge, as toggling the charger's enable does.
+void ChargerModel::charging_enable_written() {
+    std::lock_guard lock(c_.mutex);
+    terminated_ = false;
+    update_status(true);
+}
+
+bool ChargerModel::terminated() const {
+    return terminated_ && is_on(c_.fs.value(attr("termination_enable")));
+}
+
+PowerFlow ChargerModel::power_flow(const BatteryTerminal &battery, double system_ua) {
+    std::lock_guard lock(c_.mutex);
+    const double ocv = battery.open_circuit_uv;
+    const double r = battery.resistance_ohm;
+    if (terminated_ && ocv < constant_charge_voltage_uv() - recharge_margin_uv) {
+        terminated_ = false;
+    }
+    // The system bus sits at the battery's terminal voltage, ocv + r * i. The battery
+    // current that uses the whole input power p solves (ocv + r * i) * (i + system) = p.
+    const double vin_uv = usb_.voltage_uv();
+    const double available_uw = efficiency * vin_uv * input_limit_ua_ * 1e-6;
+    const double b = ocv + r * system_ua;
+    const double within_power_ua =
+        (-b + std::sqrt(std::max(0.0, b * b - 4 * r * (ocv * system_ua - available_uw * 1e6)))) /
+        (2 * r);
+    const bool may_charge = charging_enabled() && !terminated() && !battery.full;
+    double battery_ua = std::min(0.0, within_power_ua);
+    bool constant_voltage = false;
+    if (may_charge) {
+        double current_limit_ua = constant_charge_current_ua();
+        if (!qph2()) {
+            current_limit_ua = std::min(current_limit_ua, max_charge_without_qph2_ua);
+        }
+        const double constant_voltage_ua = (constant_charge_voltage_uv() - ocv) / r;
+        const double charge_ua = std::max(0.0, std::min(current_limit_ua, constant_voltage_ua));
+        battery_ua = std::min(charge_ua, within_power_ua);
+        constant_voltage =
+            constant_voltage_ua <= current_limit_ua && constant_voltage_ua <= within_power_ua;
+    }
+    if (constant_voltage && battery_ua < termination_ua &&
+        is_on(c_.fs.value(attr("termination_enable")))) {
+        terminated_ = true;
+        battery_ua = std::min(0.0, within_power_ua);
+    }
+    const double bus_uv = ocv + r * battery_ua;
+    const double output_uw = bus_uv * (battery_ua + system_ua) * 1e-6;
+    const double input_ua = vin_uv > 0 ? output_uw / efficiency / vin_uv * 1e6 : 0;
+    return {battery_ua, std::clamp(input_ua, 0.0, static_cast<double>(input_limit_ua_))};
+}
+
 void ChargerModel::update_status(bool emit_on_change) {
     std::lock_guard lock(c_.mutex);
     std::string status = "Discharging";
     if (usb_.online()) {
-        status = !charging_enabled() ? "Not charging" : battery_.full() ? "Full" : "Charging";
+        status = !charging_enabled()               ? "Not charging"
+                 : terminated() || battery_.full() ? "Full"
+                                                   : "Charging";
     }
     const bool changed = c_.fs.value(attr("status")) != status;
     c_.fs.set_silently(attr("status"), status);
@@ -122,6 +215,10 @@ void ChargerModel::update_status(bool emit_on_change) {
 
 void ChargerModel::set_flag(const std::string &name, bool on) {
     std::lock_guard lock(c_.mutex);
+    if (name == "aicl_status" && on && usb_.online()) {
+        complete_aicl();
+        return;
+    }
     c_.tree.set_if_changed(attr(name), flag(on));
 }
 
@@ -149,6 +246,11 @@ int32_t ChargerModel::constant_charge_voltage_uv() const {
 
 int32_t ChargerModel::constant_charge_current_ua() const {
     return to_int(c_.fs.value(attr("constant_charge_current")));
+}
+
+int32_t ChargerModel::input_current_limit_ua() const {
+    std::lock_guard lock(c_.mutex);
+    return input_limit_ua_;
 }
 
 } // namespace vh

@@ -129,6 +129,10 @@ int32_t Headset::Charger::constant_charge_current_ua() const {
     return hs_.model_->charger.constant_charge_current_ua();
 }
 
+int32_t Headset::Charger::input_current_limit_ua() const {
+    return hs_.model_->charger.input_current_limit_ua();
+}
+
 // ---- story: loads ----
 
 void Headset::Loads::set_backlight_left(bool on) {
@@ -179,6 +183,10 @@ void Headset::Battery::set_time_to_full_avg_s(int32_t s) {
 GaugeValues Headset::Battery::values() const {
     const BatteryModel &battery = hs_.model_->battery;
     return battery.gauge_values(battery.internal_gauge());
+}
+
+void Headset::Battery::advance(double seconds) {
+    hs_.model_->battery.advance(seconds);
 }
 
 // ---- story: ADC ----

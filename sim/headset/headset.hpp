@@ -103,9 +103,12 @@ struct HeadsetConfig {
     std::chrono::milliseconds aicl_delay{100};
     bool auto_qph2 = true;            // qph2 follows qph2_allow / qph2_resume / the source
     bool charger_limit_events = true; // constant_charge_* writes emit a charger change event
-    bool battery_model = false;       // capacity, voltage, current move over time
+    // The batteries charge and drain over time: the charger's constant current, then its
+    // constant voltage, within the input power; loads and the cross-charger draw on them.
+    bool battery_model = false;
     std::chrono::milliseconds battery_tick{1000}; // real time per model step
-    int32_t battery_step_s = 60;                  // battery time that one step stands for
+    double battery_step_s = 60;                   // battery time that one step stands for
+    int32_t battery_capacity_uah = 4'000'000;     // each battery's full charge
     bool auto_hotswap = true;                     // the controller follows its command attributes
     bool auto_mp2652 = true;                      // the MP2652 follows its status writes
     bool mp2652_with_pack = true;                 // the cross-charger appears with the pack
@@ -164,6 +167,9 @@ class Headset {
         bool aicl_complete() const;
         int32_t constant_charge_voltage_uv() const;
         int32_t constant_charge_current_ua() const;
+        // The input current the charger draws at most: a safe start for a new source, the
+        // source's own limit once an AICL run has measured it.
+        int32_t input_current_limit_ua() const;
 
       private:
         friend class Headset;
@@ -195,6 +201,9 @@ class Headset {
         void set_time_to_empty_avg_s(int32_t s);
         void set_time_to_full_avg_s(int32_t s);
         GaugeValues values() const;
+        // Runs the battery model over seconds of battery time at once, in steps of
+        // battery_step_s, whether or not its timer runs: exact numbers for tests.
+        void advance(double seconds);
 
       private:
         friend class Headset;

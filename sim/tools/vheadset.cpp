@@ -3,10 +3,13 @@
 //   vheadset demo                  a default story with narration, then SIGTERM
 //   vheadset demo --fast           the same without the pauses for the people watching
 //   vheadset demo --interactive    the same headset, driven by commands on stdin
+//   vheadset demo --plot FILE      a time-warped charge session from 15 % to full, plotted
+//                                  into FILE (.png or .svg) with its data beside it
 //
 // Everything happens inside private mount and network namespaces of this one process tree:
 // the fake /sys, the daemon, the udev events. Whatever ends the program (the story's end,
 // quit, Ctrl-C, an error) the daemon is stopped and the mount goes with the namespace.
+#include "charge_session.hpp"
 #include "harness/scenario.hpp"
 #include "headset/sandbox.hpp"
 
@@ -432,10 +435,18 @@ int run(bool interactive, bool fast) {
     return demo.stop();
 }
 
+int run_plot(const std::string &plot) {
+    return vh::run_charge_session(
+        plot, {.narrate = [](const std::string &text) { console.narrate(text); },
+               .daemon_started = [](pid_t pid) { daemon_pid = pid; }});
+}
+
 int usage() {
-    std::fprintf(stderr, "usage: vheadset demo [--interactive | --fast]\n"
+    std::fprintf(stderr, "usage: vheadset demo [--interactive | --fast | --plot FILE]\n"
                          "  --interactive  drive the headset with commands on stdin\n"
-                         "  --fast         the default story without pauses\n");
+                         "  --fast         the default story without pauses\n"
+                         "  --plot FILE    a time-warped charge session from 15 %% to full,\n"
+                         "                 plotted into FILE (.png or .svg)\n");
     return 2;
 }
 
@@ -443,9 +454,14 @@ int usage() {
 
 int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] != "demo" || args.size() > 2 ||
+    const bool plot = args.size() == 3 && args[1] == "--plot";
+    if (args.empty() || args[0] != "demo" || (args.size() > 2 && !plot) ||
         (args.size() == 2 && args[1] != "--interactive" && args[1] != "--fast"))
         return usage();
+    if (plot && vh::plot_format(args[2]).empty()) {
+        std::fprintf(stderr, "vheadset: the plot file must end in .png or .svg\n");
+        return 2;
+    }
     const bool interactive = args.size() == 2 && args[1] == "--interactive";
     const bool fast = args.size() == 2 && args[1] == "--fast";
 
@@ -474,7 +490,7 @@ int main(int argc, char **argv) {
 
     int result = 1;
     try {
-        result = run(interactive, fast);
+        result = plot ? run_plot(args[2]) : run(interactive, fast);
     } catch (const std::exception &error) {
         console.error(error.what());
     }

@@ -342,8 +342,9 @@ TEST_F(HeadsetTest, VariantsLeaveOutWhatTheyName) {
 }
 
 TEST_F(HeadsetTest, BatteryModelChargesFromTheSource) {
-    // A step of 6 s at 1.5 A adds 0.06 %: the battery needs at least 880 ticks (4.4 s) to
-    // fill up and stop charging, so a busy machine cannot skip past the charging phase.
+    // The running model, on its timer. A step of 6 s at the charger's 1 A adds 0.04 %: the
+    // battery needs more than 1000 ticks (5 s) to fill up and stop charging, so a busy
+    // machine cannot skip past the charging phase.
     HeadsetConfig config;
     config.battery_model = true;
     config.battery_tick = 5ms;
