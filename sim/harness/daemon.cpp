@@ -159,6 +159,20 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
     return static_cast<int>(std::max<std::int64_t>(0, left.count()));
 }
 
+// The launcher's program as execve needs it: a name without a slash is looked up on PATH.
+std::string program_on_path(const std::string &program) {
+    if (program.find('/') != std::string::npos)
+        return program;
+    const char *path = std::getenv("PATH");
+    std::istringstream directories(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string directory; std::getline(directories, directory, ':');) {
+        const std::string candidate = directory + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    throw std::runtime_error("launcher not found on PATH: " + program);
+}
+
 } // namespace
 
 const char *stream_name(Stream stream) {
@@ -205,13 +219,18 @@ void Daemon::start() {
     }
     environment_ = build_environment(options_);
 
-    std::vector<std::string> arguments{options_.argv0.empty() ? options_.binary.string()
-                                                              : options_.argv0};
+    std::vector<std::string> arguments = options_.launcher;
+    if (options_.launcher.empty())
+        arguments.push_back(options_.argv0.empty() ? options_.binary.string() : options_.argv0);
+    else
+        arguments.push_back(options_.binary.string());
     arguments.insert(arguments.end(), options_.args.begin(), options_.args.end());
     std::vector<std::string> environment = environment_;
     std::vector<char *> argv = pointers_to(arguments);
     std::vector<char *> envp = pointers_to(environment);
-    const std::string binary = options_.binary.string();
+    const std::string binary = options_.launcher.empty()
+                                   ? options_.binary.string()
+                                   : program_on_path(options_.launcher.front());
     const std::string workdir = workdir_.string();
 
     std::array<int, 2> out{-1, -1}, err{-1, -1}, report{-1, -1};

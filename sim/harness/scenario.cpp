@@ -43,6 +43,15 @@ std::filesystem::path default_daemon_binary() {
     return VH_DAEMON_BINARY;
 }
 
+std::vector<std::string> default_daemon_launcher() {
+    std::vector<std::string> words;
+    const char *launcher = std::getenv("VH_DAEMON_LAUNCHER");
+    std::istringstream text(launcher != nullptr ? launcher : "");
+    for (std::string word; text >> word;)
+        words.push_back(word);
+    return words;
+}
+
 namespace {
 
 ScenarioOptions with_headset(const HeadsetConfig &config) {
@@ -78,6 +87,7 @@ Daemon &Scenario::start() {
     DaemonOptions run{.binary = options_.daemon_binary,
                       .argv0 = options_.argv0,
                       .args = options_.args,
+                      .launcher = options_.launcher,
                       .workdir = workdir_,
                       .notify_socket = watchdog_->path(),
                       .bcl_l0 = options_.bcl_l0,

@@ -38,12 +38,17 @@ namespace vh {
 // The daemon binary the scenarios run: $VH_DAEMON when set, else the charged target of this
 // build; empty when neither exists.
 std::filesystem::path default_daemon_binary();
+// The words of $VH_DAEMON_LAUNCHER; empty when it is unset or empty.
+std::vector<std::string> default_daemon_launcher();
 
 struct ScenarioOptions {
     HeadsetConfig headset{};
     std::filesystem::path daemon_binary = default_daemon_binary();
-    std::string argv0;                 // empty: the binary's path
-    std::vector<std::string> args;     // after argv[0]: the daemon takes none (for probes)
+    std::string argv0;             // empty: the binary's path
+    std::vector<std::string> args; // after argv[0]: the daemon takes none (for probes)
+    // The program the daemon runs under (see DaemonOptions::launcher); by default the words
+    // of $VH_DAEMON_LAUNCHER, split at spaces ("valgrind --leak-check=full").
+    std::vector<std::string> launcher = default_daemon_launcher();
     double time_warp = 1.0;            // e.g. 20: the 20 s loop timeout takes 1 s
     std::optional<std::string> bcl_l0; // BCL_L0 for the daemon; unset by default
     std::optional<std::string> bcl_l1; // BCL_L1
