@@ -26,6 +26,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -114,6 +115,7 @@ struct Inputs {
     int32_t pack_capacity = 0;
     int32_t vbat_uv = 0;
     std::string qph2, aicl_status, internal_active, removable_active, pack_connected;
+    bool pack_detected = false; // the daemon's report: the pack's gauge found and connected
     bool fault_active = false;
     bool operator==(const Inputs &) const = default;
 };
@@ -130,11 +132,18 @@ class ReportWatch {
         partial.pop_back();
         if (stream == vh::Stream::err)
             line(partial);
+        else if (partial.starts_with("Tavlock: external battery "))
+            pack_detected_ = partial.starts_with("Tavlock: external battery detected");
         partial.clear();
     }
     int cycles() const {
         std::lock_guard lock(mutex_);
         return cycles_;
+    }
+    // The pack as the daemon's last report showed it.
+    bool pack_detected() const {
+        std::lock_guard lock(mutex_);
+        return pack_detected_;
     }
     uint64_t checks() const {
         std::lock_guard lock(mutex_);
@@ -181,9 +190,62 @@ class ReportWatch {
     mutable std::mutex mutex_;
     std::string err_, out_;
     int cycles_ = 0;
+    bool pack_detected_ = false;
     uint64_t checks_ = 0;
     std::map<std::string, int> milestones_;
     std::vector<std::string> violations_;
+};
+
+// Reads the status files over and over while the daemon rewrites them in every cycle: a
+// reader must always find a whole file, never an empty or partial one.
+class StatusReader {
+  public:
+    explicit StatusReader(const vh::Scenario &s) : s_(s) {}
+    ~StatusReader() { stop(); }
+    void start() {
+        thread_ = std::thread([this] { loop(); });
+    }
+    void stop() {
+        running_ = false;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    uint64_t reads() const { return reads_; }
+    uint64_t bad() const { return bad_; }
+    std::string first_bad() const {
+        std::lock_guard lock(mutex_);
+        return first_bad_;
+    }
+
+  private:
+    void loop() {
+        static const std::vector<std::pair<std::string, std::regex>> formats = {
+            {"ac_status", std::regex("Connected|Connected slow|Disconnected")},
+            {"battery_percent", std::regex("[0-9]+\\.0")},
+            {"battery_status", std::regex("Unknown|Charging|Discharging|Not charging|Full")},
+            {"secs_until_shutdown_request", std::regex("-?[0-9]+")},
+            {"secs_until_battery_full", std::regex("-?[0-9]+")},
+            {"typec_contract", std::regex("Valid=[01], Voltage=-?[0-9]+mV, Current=-?[0-9]+mA")}};
+        while (running_) {
+            for (const auto &[name, format] : formats) {
+                const std::optional<std::string> content = s_.read_file(name);
+                ++reads_;
+                if (!content || !std::regex_match(*content, format)) {
+                    std::lock_guard lock(mutex_);
+                    if (bad_++ == 0)
+                        first_bad_ = name + ": " + (content ? "\"" + *content + "\"" : "absent");
+                }
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
+    const vh::Scenario &s_;
+    std::atomic<bool> running_ = true;
+    std::atomic<uint64_t> reads_ = 0, bad_ = 0;
+    mutable std::mutex mutex_;
+    std::string first_bad_;
+    std::thread thread_;
 };
 
 class Soak {
@@ -270,6 +332,7 @@ Inputs Soak::sample() const {
     in.internal_active = fs.value(vh::path::hotswap + "/internal_active");
     in.removable_active = fs.value(vh::path::hotswap + "/removable_active");
     in.pack_connected = fs.value(vh::path::hotswap + "/realtime_pack_connected");
+    in.pack_detected = report_.pack_detected();
     in.fault_active = fault_.has_value();
     return in;
 }
@@ -305,8 +368,7 @@ bool Soak::settle(Inputs &settled) {
 
 int32_t governing_capacity(const Inputs &in) {
     const bool external_source = in.removable_active == "1" && in.internal_active != "1";
-    return in.pack_attached && in.pack_connected == "1" && external_source ? in.pack_capacity
-                                                                           : in.internal_capacity;
+    return in.pack_detected && external_source ? in.pack_capacity : in.internal_capacity;
 }
 
 void Soak::check_settled(const Inputs &in) {
@@ -335,7 +397,7 @@ void Soak::check_settled(const Inputs &in) {
                    fs.value(hwmon_min) + "/" + fs.value(hwmon_lcrit) + ", want " +
                    std::to_string(level0) + "/" + std::to_string(level1));
     }
-    if (in.pack_attached && in.pack_connected == "1") {
+    if (in.pack_detected) {
         bool external = false;
         bool cross = false;
         if (in.usb_online) {
@@ -549,6 +611,8 @@ int Soak::run() {
     Inputs settled;
     settle(settled);
     const ProcessFootprint first = footprint_of(d.pid());
+    StatusReader reader(s_);
+    reader.start();
 
     const double hours = options_.hours;
     int last_hour = 0;
@@ -585,6 +649,10 @@ int Soak::run() {
     check_heartbeats();
     const ProcessFootprint last = footprint_of(d.pid());
     const double ran_hours = virtual_hours();
+    reader.stop();
+    expect(reader.bad() == 0,
+           std::to_string(reader.bad()) + " of " + std::to_string(reader.reads()) +
+               " status file reads found a partial file, first " + reader.first_bad());
     expect(last.descriptors == first.descriptors, "descriptors " +
                                                       std::to_string(first.descriptors) + " -> " +
                                                       std::to_string(last.descriptors));
@@ -609,6 +677,9 @@ int Soak::run() {
     std::printf("  update cycles:          %d\n", report_.cycles());
     std::printf("  heartbeats:             %zu\n", heartbeats_seen_);
     std::printf("  writes checked:         %llu\n", static_cast<unsigned long long>(writes_seen_));
+    std::printf("  status file reads:      %llu (%llu partial or empty)\n",
+                static_cast<unsigned long long>(reader.reads()),
+                static_cast<unsigned long long>(reader.bad()));
     std::printf("  invariant checks:       %llu\n", static_cast<unsigned long long>(checks));
     std::printf("  longest heartbeat gap:  %.1f virtual s (%.0f ms real; allowed %.0f ms)\n",
                 std::chrono::duration<double>(longest_gap_).count() * options_.warp,

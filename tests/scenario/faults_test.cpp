@@ -192,7 +192,7 @@ TEST(Faults, ReadAndWriteErrorsOnEveryAttributeOneDeviceAtATimeAndAllAtOnce) {
     for (const Fault &fault : faults) {
         SCOPED_TRACE(fault.name);
         ScenarioOptions options;
-        options.time_warp = 20; // a timeout pass every second
+        options.time_warp = 50; // a timeout pass every 0.4 s
         options.headset.pack_attached = true;
         Scenario s(options);
         s.start();
