@@ -571,14 +571,18 @@ void Soak::step() {
         s_.hs().battery.set_capacity(internal_capacity_);
         break;
     case 4:
-        if (s_.hs().pack.attached())
+        if (s_.hs().pack.attached()) {
             s_.hs().pack.detach();
-        else
+        } else {
             s_.hs().pack.attach();
+            s_.hs().pack.set_capacity(pack_capacity_);
+        }
         break;
     case 5:
+        // The pack's gauge exists only while the pack is attached.
         pack_capacity_ = pick(0, 100);
-        s_.hs().pack.set_capacity(pack_capacity_);
+        if (s_.hs().pack.attached())
+            s_.hs().pack.set_capacity(pack_capacity_);
         break;
     case 6:
         vbat_ = pick(5'500'000, 9'500'000);
