@@ -40,7 +40,12 @@ TEST(Memcheck, AWholeStoryHasNoErrorAndNoLeak) {
     options.headset.aicl_delay = 50ms;
     Scenario s(options);
     Daemon &d = s.start();
-    ASSERT_TRUE(s.expect_err("---- Current State ----\n"));
+    ASSERT_TRUE(s.expect_err("---- Current State ----\n")) << [&log] {
+        std::ifstream in(log);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }();
 
     s.hs().usb.plug(9'000'000, 3'000'000, usb_type::pd);
     ASSERT_TRUE(s.expect_err("Triggering AICL\n"));
