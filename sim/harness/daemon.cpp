@@ -75,6 +75,13 @@ std::string factor_text(double factor) {
     return text.str();
 }
 
+// qemu-user takes the guest's argv[0] and preload as options of its own; any other launcher
+// (valgrind) is given the binary and passes the environment on.
+bool launched_by_emulator(const DaemonOptions &options) {
+    return !options.launcher.empty() &&
+           std::filesystem::path(options.launcher.front()).filename().string().starts_with("qemu-");
+}
+
 std::vector<std::string> build_environment(const DaemonOptions &options) {
     std::vector<std::string> environment;
     const char *path = std::getenv("PATH");
@@ -101,7 +108,7 @@ std::vector<std::string> build_environment(const DaemonOptions &options) {
         // alone, a disabled cache, shared time across children) may reach the daemon, and the
         // environment starts empty, so none does. Under an emulator the preload goes to the
         // guest only (see start()).
-        if (options.launcher.empty())
+        if (!launched_by_emulator(options))
             set_variable(environment, "LD_PRELOAD", time_warp_library(options));
         // No offset ("+0"), the clocks running factor times as fast.
         set_variable(environment, "FAKETIME", "+0 x" + factor_text(options.time_warp));
@@ -113,13 +120,16 @@ std::vector<std::string> build_environment(const DaemonOptions &options) {
     return environment;
 }
 
-// The command line that runs the binary: the binary itself, or the emulator with the guest's
-// argv[0], its preload and then the binary.
+// The command line that runs the binary: the binary itself, the emulator with the guest's
+// argv[0], its preload and then the binary, or another tool (valgrind) with the binary.
 std::vector<std::string> command_line(const DaemonOptions &options) {
     const std::string argv0 = options.argv0.empty() ? options.binary.string() : options.argv0;
     std::vector<std::string> command;
     if (options.launcher.empty()) {
         command.push_back(argv0);
+    } else if (!launched_by_emulator(options)) {
+        command = options.launcher;
+        command.push_back(options.binary.string());
     } else {
         command = options.launcher;
         if (warped(options))

@@ -54,6 +54,9 @@ struct DaemonOptions {
     std::filesystem::path binary;
     std::string argv0;             // argv[0]; empty: the binary's path
     std::vector<std::string> args; // after argv[0] (the daemon takes none; helper programs do)
+    // A program the binary runs under, with its options ("valgrind --leak-check=full"): the
+    // process started is launcher[0] with launcher[1..], the binary and args. Empty: none.
+    std::vector<std::string> launcher;
     // Working directory; empty: a fresh directory under /tmp, removed when the driver goes.
     std::filesystem::path workdir;
     std::filesystem::path notify_socket; // NOTIFY_SOCKET; empty: not set
@@ -67,7 +70,8 @@ struct DaemonOptions {
     std::filesystem::path time_warp_library;
     // A qemu-user emulator that runs a binary of another architecture, with its own options
     // (e.g. {"qemu-aarch64"}); empty: the binary runs directly. The guest gets argv[0] through
-    // -0 and the time warp's preload through -E, so qemu itself is never preloaded.
+    // -0 and the time warp's preload through -E, so qemu itself is never preloaded. Any other
+    // launcher ({"valgrind", "--leak-check=full"}) is given the binary and its arguments.
     std::vector<std::string> launcher;
     std::vector<std::pair<std::string, std::string>> env; // further variables
     std::vector<int> blocked_signals; // signals the process starts with blocked (default none)
