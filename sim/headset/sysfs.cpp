@@ -3,6 +3,7 @@
 #include "sysfs.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -122,6 +123,11 @@ struct FakeSysfs::Impl {
     std::vector<Write> log;
     uint64_t next_seq = 1;
     uint64_t total_opens = 0;
+
+    // Handler times; a lock of their own, so recording never waits for the tree.
+    std::atomic<bool> recording_requests{false};
+    mutable std::mutex requests_mutex;
+    std::vector<Request> requests;
 
     fuse *session = nullptr;
     std::string mountpoint;
@@ -385,6 +391,25 @@ FakeSysfs::Impl &impl() {
     return *static_cast<FakeSysfs::Impl *>(fuse_get_context()->private_data);
 }
 
+// Records how long the handler it lives in took, while recording is on.
+class RequestTimer {
+  public:
+    RequestTimer() : fs_(impl()), start_(std::chrono::steady_clock::now()) {}
+    ~RequestTimer() {
+        if (fs_.recording_requests.load(std::memory_order_relaxed)) {
+            const auto end = std::chrono::steady_clock::now();
+            std::lock_guard lock(fs_.requests_mutex);
+            fs_.requests.push_back({start_, end});
+        }
+    }
+    RequestTimer(const RequestTimer &) = delete;
+    RequestTimer &operator=(const RequestTimer &) = delete;
+
+  private:
+    FakeSysfs::Impl &fs_;
+    std::chrono::steady_clock::time_point start_;
+};
+
 Handle *handle_of(const fuse_file_info *fi) {
     // libfuse keeps the server's per-open state in the 64-bit fh word.
     // NOLINTNEXTLINE(performance-no-int-to-ptr)
@@ -427,6 +452,7 @@ void *op_init(fuse_conn_info *, fuse_config *config) {
 }
 
 int op_getattr(const char *path, struct stat *st, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     if (fi != nullptr && fi->fh != 0) {
@@ -442,6 +468,7 @@ int op_getattr(const char *path, struct stat *st, fuse_file_info *fi) {
 }
 
 int op_readlink(const char *path, char *buffer, size_t size) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     const Node *node = fs.resolve(api_path(path), false);
@@ -462,6 +489,7 @@ int op_readlink(const char *path, char *buffer, size_t size) {
 
 int op_readdir(const char *path, void *buffer, fuse_fill_dir_t filler, off_t, fuse_file_info *,
                fuse_readdir_flags) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     const Node *dir = fs.resolve(api_path(path), true);
@@ -483,6 +511,7 @@ int op_readdir(const char *path, void *buffer, fuse_fill_dir_t filler, off_t, fu
 }
 
 int op_open(const char *path, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     Node *node = fs.resolve(api_path(path), true);
@@ -511,6 +540,7 @@ int op_open(const char *path, fuse_file_info *fi) {
 }
 
 int op_read(const char *, char *buffer, size_t size, off_t offset, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::shared_ptr<std::function<std::string()>> provider;
     std::string text;
@@ -547,6 +577,7 @@ int op_read(const char *, char *buffer, size_t size, off_t offset, fuse_file_inf
 }
 
 int op_write(const char *, const char *buffer, size_t size, off_t, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::shared_ptr<std::function<void(const std::string &)>> hook;
     std::string stored;
@@ -575,6 +606,7 @@ int op_write(const char *, const char *buffer, size_t size, off_t, fuse_file_inf
 }
 
 int op_truncate(const char *path, off_t, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     if (fi == nullptr || fi->fh == 0) {
@@ -587,6 +619,7 @@ int op_truncate(const char *path, off_t, fuse_file_info *fi) {
 }
 
 int op_poll(const char *, fuse_file_info *fi, fuse_pollhandle *poll_handle, unsigned *revents) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     Handle *handle = handle_of(fi);
@@ -605,6 +638,7 @@ int op_poll(const char *, fuse_file_info *fi, fuse_pollhandle *poll_handle, unsi
 }
 
 int op_release(const char *, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     fs.drop_handle(handle_of(fi));
@@ -946,6 +980,19 @@ size_t FakeSysfs::poll_waiters(const std::string &path) const {
     const auto &handles = impl_->attribute_or_throw(path)->handles;
     return static_cast<size_t>(std::count_if(handles.begin(), handles.end(),
                                              [](const Handle *h) { return h->poll_handle; }));
+}
+
+void FakeSysfs::record_requests(bool on) {
+    std::lock_guard lock(impl_->requests_mutex);
+    if (on) {
+        impl_->requests.clear();
+    }
+    impl_->recording_requests = on;
+}
+
+std::vector<FakeSysfs::Request> FakeSysfs::requests() const {
+    std::lock_guard lock(impl_->requests_mutex);
+    return impl_->requests;
 }
 
 } // namespace vh
