@@ -649,11 +649,23 @@ void print_pack_report(FILE *out, const pack_status &pack, const manual_control 
 
 // ---- Files ----
 
+namespace {
+
+int create_temporary_file() {
+    return open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+} // namespace
+
 // Other software writes to this directory too: a planted link or FIFO named ".tmpfile" must
-// never redirect, truncate or block the write, so the old entry goes and a new file is made.
+// never redirect, truncate or block the write, so a new file is made, and an old entry in
+// the way goes first. Every cycle renames its file away, so normally nothing is in the way.
 bool replace_status_file(const char *name, const char *text) {
-    unlink(temporary_file);
-    const int fd = open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = create_temporary_file();
+    if (fd < 0 && errno == EEXIST) {
+        unlink(temporary_file);
+        fd = create_temporary_file();
+    }
     if (fd < 0) {
         return false;
     }
