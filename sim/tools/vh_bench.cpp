@@ -2,6 +2,9 @@
 //
 //   vh_bench report [--markdown FILE]   every figure, as a table (and a Markdown file)
 //   vh_bench check BUDGETS              the figures CI holds the daemon to; 1 when one breaks
+//   vh_bench one WHAT idle|usb          one measurement, raw (syscalls, callgrind, memory,
+//                                       latency, wakeups); VH_BENCH_KEEP=1 keeps callgrind's
+//                                       dumps in /tmp
 //
 // The daemon runs unchanged in two steady states: idle on battery (the 20 s timeout drives
 // the cycles, time-warped) and USB online with the pack attached (one cycle per TCPM event).
@@ -12,6 +15,7 @@
 #include "headset/sandbox.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -20,8 +24,12 @@
 int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (!vh::running_as_root()) {
-        std::fprintf(stderr, "vh_bench: needs root (the virtual headset mounts a fake /sys)\n");
-        return 2;
+        // As the scenario tests: skipped on a developer's machine, a failure in CI.
+        const char *ci = std::getenv("CI");
+        const bool in_ci = ci != nullptr && std::string_view(ci) == "true";
+        std::printf("[  %s ] vh_bench needs root: the virtual headset mounts a fake /sys\n",
+                    in_ci ? "FAILED " : "SKIPPED");
+        return in_ci || args.empty() || args[0] != "check" ? 1 : 0;
     }
     try {
         vh::enter_sandbox();

@@ -24,8 +24,6 @@ constexpr double idle_warp = 200.0;
 // Under valgrind a pass the first time through takes longer (translation): a period of
 // 1 s keeps the start-up burst apart from the timeout rhythm.
 constexpr double idle_warp_under_valgrind = 20.0;
-// Many idle cycles in little time: the 20 s timeout takes 2 ms.
-constexpr double idle_warp_for_many_cycles = 10000.0;
 // Slow enough that a pass's own duration barely stretches the virtual hour.
 constexpr double wakeup_warp = 60.0;
 
@@ -164,7 +162,21 @@ long field_kb(const std::filesystem::path &file, const std::string &name) {
     throw std::runtime_error("no " + name + " in " + file.string());
 }
 
+// Between passes, so that no file of a cycle is open at the moment of the sample.
+void wait_until_waiting(pid_t pid) {
+    const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+    for (int tries = 0; tries < 1000; ++tries) {
+        std::ifstream in(wchan);
+        std::string where;
+        if (in >> where && where.find("epoll") != std::string::npos)
+            return;
+        std::this_thread::sleep_for(1ms);
+    }
+    throw std::runtime_error("the daemon never settled into its wait");
+}
+
 MemorySample sample_memory(pid_t pid) {
+    wait_until_waiting(pid);
     const std::filesystem::path proc = "/proc/" + std::to_string(pid);
     MemorySample sample;
     sample.rss_kb = field_kb(proc / "smaps_rollup", "Rss");
@@ -290,15 +302,12 @@ CycleCost measure_callgrind(State state, int cycles) {
     return cost;
 }
 
-Memory measure_memory(State state, int cycles) {
-    RunOptions options = options_for(state, {});
-    if (state == State::idle_on_battery)
-        options.time_warp = idle_warp_for_many_cycles;
-    SteadyRun run(state, options);
+Memory measure_memory(int cycles) {
+    SteadyRun run(State::idle_on_battery, options_for(State::idle_on_battery, {}));
     run.start_and_settle();
     Memory memory;
     memory.after_start = sample_memory(run.daemon_pid());
-    run.drive(cycles, 4);
+    run.send_events(cycles, 4);
     memory.after_cycles = sample_memory(run.daemon_pid());
     memory.cycles = cycles;
     run.stop();

@@ -114,12 +114,17 @@ void SteadyRun::start_and_settle() {
 }
 
 void SteadyRun::drive(int n, int window) {
-    const int first = passes();
-    if (state_ == State::idle_on_battery) {
-        for (int i = 1; i <= n; ++i)
-            wait_passes(first + i);
+    if (state_ == State::usb_with_pack) {
+        send_events(n, window);
         return;
     }
+    const int first = passes();
+    for (int i = 1; i <= n; ++i)
+        wait_passes(first + i);
+}
+
+void SteadyRun::send_events(int n, int window) {
+    const int first = passes();
     for (int sent = 0; sent < n; ++sent) {
         if (sent >= window)
             wait_passes(first + sent - window + 1);

@@ -34,6 +34,9 @@ class SteadyRun {
     // Drives n more update cycles and waits until their passes are done. Events are sent
     // ahead of the daemon by at most `window`, so it never idles between them.
     void drive(int n, int window = 1);
+    // Sends n TCPM change events, each asking for one cycle, at most `window` ahead of the
+    // daemon, and waits until their passes are done. Timeout passes may come in between.
+    void send_events(int n, int window);
     // Loop passes so far (watchdog heartbeats).
     int passes();
     // SIGTERM; throws when the daemon does not end with status 0.
