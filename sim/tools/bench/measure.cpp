@@ -54,7 +54,7 @@ std::string syscall_name(const std::string &line) {
 // ---- callgrind ----
 
 std::string object_label(const std::string &object) {
-    const std::string base = std::filesystem::path(object).filename().string();
+    std::string base = std::filesystem::path(object).filename().string();
     if (base == std::filesystem::path(daemon_binary()).filename().string())
         return "daemon";
     for (const auto &[part, label] :
