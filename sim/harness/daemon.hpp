@@ -54,9 +54,6 @@ struct DaemonOptions {
     std::filesystem::path binary;
     std::string argv0;             // argv[0]; empty: the binary's path
     std::vector<std::string> args; // after argv[0] (the daemon takes none; helper programs do)
-    // A program the binary runs under, with its options ("valgrind --leak-check=full"): the
-    // process started is launcher[0] with launcher[1..], the binary and args. Empty: none.
-    std::vector<std::string> launcher;
     // Working directory; empty: a fresh directory under /tmp, removed when the driver goes.
     std::filesystem::path workdir;
     std::filesystem::path notify_socket; // NOTIFY_SOCKET; empty: not set

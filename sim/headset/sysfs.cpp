@@ -201,4 +201,17 @@ size_t FakeSysfs::poll_waiters(const std::string &path) const {
                                              [](const Handle *h) { return h->poll_handle; }));
 }
 
+void FakeSysfs::record_requests(bool on) {
+    std::lock_guard lock(impl_->requests_mutex);
+    if (on) {
+        impl_->requests.clear();
+    }
+    impl_->recording_requests = on;
+}
+
+std::vector<FakeSysfs::Request> FakeSysfs::requests() const {
+    std::lock_guard lock(impl_->requests_mutex);
+    return impl_->requests;
+}
+
 } // namespace vh

@@ -98,6 +98,16 @@ class FakeSysfs {
     size_t open_handles(const std::string &path) const; // currently open
     size_t poll_waiters(const std::string &path) const; // handles with a poll registration
 
+    // Time the server spends in its request handlers, so that a latency measured around
+    // the daemon can be split into the simulated filesystem's part and the daemon's. Off
+    // until switched on; switching on starts an empty record.
+    struct Request {
+        std::chrono::steady_clock::time_point start;
+        std::chrono::steady_clock::time_point end;
+    };
+    void record_requests(bool on);
+    std::vector<Request> requests() const; // in the order the handlers finished
+
     struct Impl;
 
   private:

@@ -19,6 +19,25 @@ FakeSysfs::Impl &impl() {
     return *static_cast<FakeSysfs::Impl *>(fuse_get_context()->private_data);
 }
 
+// Records how long the handler it lives in took, while recording is on.
+class RequestTimer {
+  public:
+    RequestTimer() : fs_(impl()), start_(std::chrono::steady_clock::now()) {}
+    ~RequestTimer() {
+        if (fs_.recording_requests.load(std::memory_order_relaxed)) {
+            const auto end = std::chrono::steady_clock::now();
+            std::lock_guard lock(fs_.requests_mutex);
+            fs_.requests.push_back({start_, end});
+        }
+    }
+    RequestTimer(const RequestTimer &) = delete;
+    RequestTimer &operator=(const RequestTimer &) = delete;
+
+  private:
+    FakeSysfs::Impl &fs_;
+    std::chrono::steady_clock::time_point start_;
+};
+
 Handle *handle_of(const fuse_file_info *fi) {
     // libfuse keeps the server's per-open state in the 64-bit fh word.
     // NOLINTNEXTLINE(performance-no-int-to-ptr)
@@ -61,6 +80,7 @@ void *op_init(fuse_conn_info *, fuse_config *config) {
 }
 
 int op_getattr(const char *path, struct stat *st, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     if (fi != nullptr && fi->fh != 0) {
@@ -76,6 +96,7 @@ int op_getattr(const char *path, struct stat *st, fuse_file_info *fi) {
 }
 
 int op_readlink(const char *path, char *buffer, size_t size) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     const Node *node = fs.resolve(api_path(path), false);
@@ -96,6 +117,7 @@ int op_readlink(const char *path, char *buffer, size_t size) {
 
 int op_readdir(const char *path, void *buffer, fuse_fill_dir_t filler, off_t, fuse_file_info *,
                fuse_readdir_flags) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     const Node *dir = fs.resolve(api_path(path), true);
@@ -117,6 +139,7 @@ int op_readdir(const char *path, void *buffer, fuse_fill_dir_t filler, off_t, fu
 }
 
 int op_open(const char *path, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     Node *node = fs.resolve(api_path(path), true);
@@ -145,6 +168,7 @@ int op_open(const char *path, fuse_file_info *fi) {
 }
 
 int op_read(const char *, char *buffer, size_t size, off_t offset, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::shared_ptr<std::function<std::string()>> provider;
     std::string text;
@@ -181,6 +205,7 @@ int op_read(const char *, char *buffer, size_t size, off_t offset, fuse_file_inf
 }
 
 int op_write(const char *, const char *buffer, size_t size, off_t, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::shared_ptr<std::function<void(const std::string &)>> hook;
     std::string stored;
@@ -209,6 +234,7 @@ int op_write(const char *, const char *buffer, size_t size, off_t, fuse_file_inf
 }
 
 int op_truncate(const char *path, off_t, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     if (fi == nullptr || fi->fh == 0) {
@@ -221,6 +247,7 @@ int op_truncate(const char *path, off_t, fuse_file_info *fi) {
 }
 
 int op_poll(const char *, fuse_file_info *fi, fuse_pollhandle *poll_handle, unsigned *revents) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     Handle *handle = handle_of(fi);
@@ -239,6 +266,7 @@ int op_poll(const char *, fuse_file_info *fi, fuse_pollhandle *poll_handle, unsi
 }
 
 int op_release(const char *, fuse_file_info *fi) {
+    const RequestTimer timer;
     auto &fs = impl();
     std::lock_guard lock(fs.mutex);
     fs.drop_handle(handle_of(fi));

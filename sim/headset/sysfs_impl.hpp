@@ -8,6 +8,7 @@
 #include "sysfs.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -117,6 +118,11 @@ struct FakeSysfs::Impl {
     std::vector<Write> log;
     uint64_t next_seq = 1;
     uint64_t total_opens = 0;
+
+    // Handler times; a lock of their own, so recording never waits for the tree.
+    std::atomic<bool> recording_requests{false};
+    mutable std::mutex requests_mutex;
+    std::vector<Request> requests;
 
     fuse *session = nullptr;
     std::string mountpoint;

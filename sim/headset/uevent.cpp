@@ -160,6 +160,10 @@ void UeventInjector::transmit(const std::vector<char> &message) {
     destination.nl_family = AF_NETLINK;
     destination.nl_pid = 0;
     destination.nl_groups = udev_multicast_group;
+    {
+        std::lock_guard lock(mutex_);
+        last_sent_at_ = std::chrono::steady_clock::now();
+    }
     const ssize_t sent =
         sendto(socket_fd_, message.data(), message.size(), 0,
                reinterpret_cast<const sockaddr *>(&destination), sizeof(destination));
@@ -168,6 +172,11 @@ void UeventInjector::transmit(const std::vector<char> &message) {
         throw std::runtime_error(std::string("udev event injector: sendto failed: ") +
                                  std::strerror(errno));
     }
+}
+
+std::chrono::steady_clock::time_point UeventInjector::last_sent_at() {
+    std::lock_guard lock(mutex_);
+    return last_sent_at_;
 }
 
 } // namespace vh

@@ -3,6 +3,7 @@
 // receives them exactly like events of a real udevd.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -48,12 +49,17 @@ class UeventInjector {
     // The next SEQNUM send() would use, taken (for raw events that want a valid one).
     uint64_t take_seqnum();
 
+    // When the last event was handed to the kernel (taken just before sendto): the start of
+    // an event-to-write latency.
+    std::chrono::steady_clock::time_point last_sent_at();
+
   private:
     void transmit(const std::vector<char> &message);
 
     int socket_fd_ = -1;
     std::mutex mutex_;
     uint64_t next_seqnum_ = 1;
+    std::chrono::steady_clock::time_point last_sent_at_{};
 };
 
 } // namespace vh

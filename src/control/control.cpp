@@ -163,8 +163,8 @@ void print_report() {
     const bool bcl_enabled = bcl_platform_enabled();
     const int32_t bcl_level0 = bcl_read_in0_min();
     const int32_t bcl_level1 = bcl_read_in0_lcrit();
-    std::fprintf(stderr, "BCL(%d): l0=%d l1=%d [%s]\n", bcl_enabled ? 1 : 0, bcl_level0, bcl_level1,
-                 throttle_accum);
+    print_line(stderr, "BCL(%d): l0=%d l1=%d [%s]\n", bcl_enabled ? 1 : 0, bcl_level0, bcl_level1,
+               throttle_accum);
 
     print_pack_report(stdout, snapshot.pack, manual);
 }
@@ -242,11 +242,11 @@ void run_fast_charge_state_machine(bool woken_by_event) {
         pm8550b_charger_set_termination_enable(false);
     }
     if (step.holdoff) {
-        std::fprintf(stderr, "QPH2 re-entry holdoff: %ld / %d sec\n",
-                     static_cast<long>(step.holdoff_elapsed_s), qph2_reentry_holdoff_s);
+        print_line(stderr, "QPH2 re-entry holdoff: %ld / %d sec\n",
+                   static_cast<long>(step.holdoff_elapsed_s), qph2_reentry_holdoff_s);
     }
     if (step.message != nullptr) {
-        std::fprintf(stderr, "%s", step.message);
+        print_line(stderr, "%s", step.message);
     }
     if (step.pause_before_entry) {
         pause_us(direct_entry_pause_us);
@@ -587,73 +587,85 @@ pack_commands pack_commands_for(const system_snapshot &snapshot_in,
 // ---- Reports ----
 
 void print_state_report(FILE *out, const system_snapshot &s, int32_t state) {
-    std::fprintf(out, "---- Current State ----\n");
-    std::fprintf(out, "USB(%d) - V: %4.01f, Neg: %4.01f;  Cur: % 5.02f, Neg: %4.01f;  Type: %s\n",
-                 s.usb.online ? 1 : 0, in_units(s.adc_vusb_uv), in_units(s.usb.voltage_uv),
-                 in_units(s.adc_iin_ua), in_units(s.usb.current_ua),
-                 tcpm_usb_type_name(s.usb.usb_type));
-    std::fprintf(out, "CHG(%d) - V: %4.01f, Flt: %4.01f;  Cur: % 5.02f, Lim: %4.01f;  Stat: %s\n",
-                 s.charger.online ? 1 : 0, in_units(s.adc_vbat_uv), in_units(s.charger.cv_uv),
-                 in_units(s.adc_ichg_ua), in_units(s.charger.cc_ua),
-                 charger_status_name(s.charger.status));
-    std::fprintf(out, "FG INT - V: %4.03f;            Cur: % 5.02f;             SOC: %3d %%\n",
-                 in_units(s.fg_internal.voltage_avg), in_units(s.fg_internal.current_avg),
-                 s.fg_internal.capacity);
-    std::fprintf(out, "QPH(%d) - Sel: %s; Load: 0x%01X\n", s.charger.qph2_active ? 2 : 1,
-                 fast_charge_state_name(state), static_cast<unsigned>(s.load));
+    print_line(out, "---- Current State ----\n");
+    print_line(out, "USB(%d) - V: %4.01f, Neg: %4.01f;  Cur: % 5.02f, Neg: %4.01f;  Type: %s\n",
+               s.usb.online ? 1 : 0, in_units(s.adc_vusb_uv), in_units(s.usb.voltage_uv),
+               in_units(s.adc_iin_ua), in_units(s.usb.current_ua),
+               tcpm_usb_type_name(s.usb.usb_type));
+    print_line(out, "CHG(%d) - V: %4.01f, Flt: %4.01f;  Cur: % 5.02f, Lim: %4.01f;  Stat: %s\n",
+               s.charger.online ? 1 : 0, in_units(s.adc_vbat_uv), in_units(s.charger.cv_uv),
+               in_units(s.adc_ichg_ua), in_units(s.charger.cc_ua),
+               charger_status_name(s.charger.status));
+    print_line(out, "FG INT - V: %4.03f;            Cur: % 5.02f;             SOC: %3d %%\n",
+               in_units(s.fg_internal.voltage_avg), in_units(s.fg_internal.current_avg),
+               s.fg_internal.capacity);
+    print_line(out, "QPH(%d) - Sel: %s; Load: 0x%01X\n", s.charger.qph2_active ? 2 : 1,
+               fast_charge_state_name(state), static_cast<unsigned>(s.load));
 }
 
 void print_pack_report(FILE *out, const pack_status &pack, const manual_control &flags) {
     if (!pack.headstrap_present) {
         return;
     }
-    std::fprintf(out, "Tavlock: external battery %s, power source: %s\n",
-                 pack.pack_connected ? "detected" : "disconnected",
-                 power_source_name(pack.power_source));
-    std::fprintf(out, "  Vint: %s, status: 0x%02x\n", voltage_ok_text(pack.internal_voltage_ok),
-                 static_cast<unsigned>(pack.status_bits));
+    print_line(out, "Tavlock: external battery %s, power source: %s\n",
+               pack.pack_connected ? "detected" : "disconnected",
+               power_source_name(pack.power_source));
+    print_line(out, "  Vint: %s, status: 0x%02x\n", voltage_ok_text(pack.internal_voltage_ok),
+               static_cast<unsigned>(pack.status_bits));
     if (pack.pack_connected) {
-        std::fprintf(out, "  Vext: %s, x-charge ready: %i, x-charge: %s\n",
-                     voltage_ok_text(pack.removable_voltage_ok), pack.cross_charger_ready ? 1 : 0,
-                     cross_charge_name(pack.cross_charge));
+        print_line(out, "  Vext: %s, x-charge ready: %i, x-charge: %s\n",
+                   voltage_ok_text(pack.removable_voltage_ok), pack.cross_charger_ready ? 1 : 0,
+                   cross_charge_name(pack.cross_charge));
         const fuel_gauge_reading &external = pack.external_fuel_gauge;
-        std::fprintf(out, "  FG EXT - V: %4.03f;          Cur: % 5.02f;             SOC: %3d %%\n",
-                     in_units(external.voltage_avg), in_units(external.current_avg),
-                     external.capacity);
+        print_line(out, "  FG EXT - V: %4.03f;          Cur: % 5.02f;             SOC: %3d %%\n",
+                   in_units(external.voltage_avg), in_units(external.current_avg),
+                   external.capacity);
         if (pack.cross_charger_ready) {
             const cross_charger_reading &cc = pack.cross_charger;
-            std::fprintf(out, "  Cross-charger:\n");
-            std::fprintf(out, "    float_voltage_uv:       %ld\n",
-                         static_cast<long>(cc.constant_charge_voltage));
-            std::fprintf(out, "    current_limit_ua:       %ld\n",
-                         static_cast<long>(cc.constant_charge_current));
-            std::fprintf(out, "    input_current_limit_ua: %ld\n",
-                         static_cast<long>(cc.input_current_limit));
-            std::fprintf(out, "    input_voltage_limit_uv: %ld\n",
-                         static_cast<long>(cc.input_voltage_limit));
-            std::fprintf(out, "    precharge_current_ua:   %ld\n",
-                         static_cast<long>(cc.precharge_current));
-            std::fprintf(out, "    charge_term_current_ua: %ld\n",
-                         static_cast<long>(cc.charge_term_current));
-            std::fprintf(out, "    status:                 %s\n", charger_status_name(cc.status));
-            std::fprintf(out, "    charge_type:            %d\n", cc.charge_type);
-            std::fprintf(out, "    health:                 %d\n", cc.health);
+            print_line(out, "  Cross-charger:\n");
+            print_line(out, "    float_voltage_uv:       %ld\n",
+                       static_cast<long>(cc.constant_charge_voltage));
+            print_line(out, "    current_limit_ua:       %ld\n",
+                       static_cast<long>(cc.constant_charge_current));
+            print_line(out, "    input_current_limit_ua: %ld\n",
+                       static_cast<long>(cc.input_current_limit));
+            print_line(out, "    input_voltage_limit_uv: %ld\n",
+                       static_cast<long>(cc.input_voltage_limit));
+            print_line(out, "    precharge_current_ua:   %ld\n",
+                       static_cast<long>(cc.precharge_current));
+            print_line(out, "    charge_term_current_ua: %ld\n",
+                       static_cast<long>(cc.charge_term_current));
+            print_line(out, "    status:                 %s\n", charger_status_name(cc.status));
+            print_line(out, "    charge_type:            %d\n", cc.charge_type);
+            print_line(out, "    health:                 %d\n", cc.health);
         }
     }
-    std::fprintf(out,
-                 "  Manual control: internal as primary: %i, external as primary: %i, x-charge "
-                 "secondary: %i, disable x-charging: %i\n",
-                 flags.internal_primary ? 1 : 0, flags.external_primary ? 1 : 0,
-                 flags.cross_charge_secondary ? 1 : 0, flags.disable_cross_charging ? 1 : 0);
+    print_line(out,
+               "  Manual control: internal as primary: %i, external as primary: %i, x-charge "
+               "secondary: %i, disable x-charging: %i\n",
+               flags.internal_primary ? 1 : 0, flags.external_primary ? 1 : 0,
+               flags.cross_charge_secondary ? 1 : 0, flags.disable_cross_charging ? 1 : 0);
 }
 
 // ---- Files ----
 
+namespace {
+
+int create_temporary_file() {
+    return open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+} // namespace
+
 // Other software writes to this directory too: a planted link or FIFO named ".tmpfile" must
-// never redirect, truncate or block the write, so the old entry goes and a new file is made.
+// never redirect, truncate or block the write, so a new file is made, and an old entry in
+// the way goes first. Every cycle renames its file away, so normally nothing is in the way.
 bool replace_status_file(const char *name, const char *text) {
-    unlink(temporary_file);
-    const int fd = open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = create_temporary_file();
+    if (fd < 0 && errno == EEXIST) {
+        unlink(temporary_file);
+        fd = create_temporary_file();
+    }
     if (fd < 0) {
         return false;
     }

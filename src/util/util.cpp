@@ -1,7 +1,9 @@
 #include "util/util.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -43,6 +45,33 @@ int write_failure_result(ssize_t written) {
 }
 
 } // namespace
+
+void print_line(FILE *stream, const char *format, ...) {
+    char line[256];
+    va_list arguments;
+    va_start(arguments, format);
+    const int formatted = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (formatted <= 0) {
+        return;
+    }
+    size_t length = std::min(static_cast<size_t>(formatted), sizeof line - 1);
+    const int fd = fileno(stream);
+    if (fd < 0) {
+        std::fwrite(line, 1, length, stream);
+        return;
+    }
+    std::fflush(stream);
+    const char *rest = line;
+    while (length > 0) {
+        const ssize_t written = write(fd, rest, length);
+        if (written <= 0) {
+            return; // nowhere to report a failing console
+        }
+        rest += written;
+        length -= static_cast<size_t>(written);
+    }
+}
 
 int64_t parse_decimal64(const char *text) {
     if (text == nullptr) {
