@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/close_range.h>
 #include <locale>
 #include <ostream>
@@ -190,7 +191,27 @@ struct ChildSetup {
     sigset_t blocked;
     pid_t parent;
     int stdin_fd, stdout_fd, stderr_fd, report_fd;
+    bool without_capabilities;
 };
+
+// A root process keeps after execve only what the bounding set allows, plus its inheritable
+// and ambient sets: all three emptied, the program starts with none. Returns 0 or an errno.
+int drop_all_capabilities() {
+    for (unsigned long capability = 0; capability < 64; ++capability)
+        if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL)
+            return errno;
+    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0)
+        return errno;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> data{};
+    if (syscall(SYS_capget, &header, data.data()) != 0)
+        return errno;
+    for (__user_cap_data_struct &word : data)
+        word.inheritable = 0;
+    if (syscall(SYS_capset, &header, data.data()) != 0)
+        return errno;
+    return 0;
+}
 
 // Runs in the forked child of a multi-threaded process: only async-signal-safe calls.
 [[noreturn]] void exec_child(const ChildSetup &setup) {
@@ -210,6 +231,8 @@ struct ChildSetup {
     int error = 0;
     if (chdir(setup.workdir) != 0) {
         error = errno;
+    } else if (setup.without_capabilities && (error = drop_all_capabilities()) != 0) {
+        // reported below
     } else {
         move_to(setup.stdin_fd, 0);
         move_to(setup.stdout_fd, 1);
@@ -305,8 +328,17 @@ void Daemon::start() {
         pipe2(report.data(), O_CLOEXEC) != 0)
         throw std::runtime_error("cannot create pipes: " + errno_text(errno));
 
-    ChildSetup setup{workdir.c_str(), binary.c_str(), argv.data(), envp.data(), {},
-                     getpid(),        null_fd,        out[1],      err[1],      report[1]};
+    ChildSetup setup{workdir.c_str(),
+                     binary.c_str(),
+                     argv.data(),
+                     envp.data(),
+                     {},
+                     getpid(),
+                     null_fd,
+                     out[1],
+                     err[1],
+                     report[1],
+                     options_.without_capabilities};
     sigemptyset(&setup.blocked);
     for (int signal : options_.blocked_signals)
         sigaddset(&setup.blocked, signal);

@@ -72,6 +72,9 @@ struct DaemonOptions {
     std::vector<std::string> launcher;
     std::vector<std::pair<std::string, std::string>> env; // further variables
     std::vector<int> blocked_signals; // signals the process starts with blocked (default none)
+    // Root without any capability, as the systemd unit runs the daemon: empty bounding,
+    // inheritable and ambient sets, so the program starts with no capability at all.
+    bool without_capabilities = false;
     // Called on the reader thread with every piece of output as it arrives; a piece ends at a
     // newline or wherever the process stopped writing. For live display (the demo).
     std::function<void(Stream, std::string_view)> on_output;

@@ -101,6 +101,7 @@ Daemon &Scenario::start() {
                       .launcher = options_.daemon_launcher,
                       .env = options_.env,
                       .blocked_signals = options_.blocked_signals,
+                      .without_capabilities = options_.without_capabilities,
                       .on_output = options_.on_output};
     daemon_.reset();
     daemon_ = std::make_unique<Daemon>(std::move(run));

@@ -54,8 +54,9 @@ struct ScenarioOptions {
     double time_warp = 1.0;            // e.g. 20: the 20 s loop timeout takes 1 s
     std::optional<std::string> bcl_l0; // BCL_L0 for the daemon; unset by default
     std::optional<std::string> bcl_l1; // BCL_L1
-    std::vector<std::pair<std::string, std::string>> env;    // further variables
-    std::vector<int> blocked_signals;                        // blocked at the daemon's start
+    std::vector<std::pair<std::string, std::string>> env; // further variables
+    std::vector<int> blocked_signals;                     // blocked at the daemon's start
+    bool without_capabilities = false; // root without any capability, as under systemd
     std::chrono::milliseconds timeout = default_timeout;     // default for every wait below
     std::function<void(Stream, std::string_view)> on_output; // live output (the demo)
 };

@@ -231,6 +231,45 @@ void shut_down() {
     control_deinit();
 }
 
+constexpr const char *usage_format =
+    "Usage: %s [--version | --help]\n"
+    "The headset's charge daemon: sets the PM8550B charger's limits and QPH2 fast-charge mode,\n"
+    "the battery current limiter's thresholds and the headstrap pack's power source, from\n"
+    "udev power_supply events and sysfs attributes. It runs as the systemd service\n"
+    "charged.service and takes no options; without arguments it starts.\n"
+    "\n"
+    "Files, in the working directory (/run/charged under systemd):\n"
+    "  ac_status, battery_percent, battery_status, secs_until_shutdown_request,\n"
+    "  secs_until_battery_full, typec_contract: the power state, rewritten every cycle\n"
+    "  BAT0, BAT1: links to the fuel gauges' sysfs directories\n"
+    "  set_internal_batt_primary, set_external_batt_primary, cross_charge_secondary,\n"
+    "  disable_cross_charging: manual controls, \"1\" to set, written by other software\n"
+    "\n"
+    "Environment:\n"
+    "  BCL_L0, BCL_L1  margins in mV below half the battery voltage for the current\n"
+    "                  limiter's level-0 and level-1 thresholds (default 800)\n"
+    "\n"
+    "  --version  print the version line and exit\n"
+    "  --help     print this text and exit\n";
+
+// The answer to --version or --help (standard output) or to a wrong command line (the usage,
+// on standard error). The version line is the start-up line without "Starting".
+void answer_command_line(command_line_action action, const char *program) {
+    switch (action) {
+    case command_line_action::print_version:
+        std::printf("%s - Version: %s-%s\n", program, version, CHARGED_BUILD_ID);
+        break;
+    case command_line_action::print_help:
+        std::printf(usage_format, program);
+        break;
+    case command_line_action::print_usage_error:
+        std::fprintf(stderr, usage_format, program);
+        break;
+    case command_line_action::run_daemon:
+        break;
+    }
+}
+
 } // namespace
 
 void record_signal(int signal_number) {
@@ -305,6 +344,11 @@ int main(int argc, char **argv) {
     std::setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
     // argv[0] is missing when the daemon is started with an empty argument vector.
     const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+    const command_line_decision command_line = decide_command_line(argc, argv);
+    if (command_line.action != command_line_action::run_daemon) {
+        answer_command_line(command_line.action, program);
+        return command_line.exit_status;
+    }
     std::fprintf(stderr, "Starting %s - Version: %s-%s\n", program, version, CHARGED_BUILD_ID);
 
     const sigset_t wait_mask = install_signal_handling();

@@ -73,3 +73,30 @@ constexpr int wait_timeout_ms(int64_t now_ms, int64_t last_cycle_end_ms) {
     }
     return static_cast<int>(UPDATE_PERIOD_MS - elapsed_ms);
 }
+
+// The command line. The daemon takes no options; --version and --help answer a person (or a
+// package check) and end the process before anything touches the hardware.
+enum class command_line_action { run_daemon, print_version, print_help, print_usage_error };
+
+struct command_line_decision {
+    command_line_action action;
+    int exit_status; // the process's status when the action ends it at once
+};
+
+constexpr int exit_usage_error = 2; // the shell's convention for a wrong command line
+
+constexpr command_line_decision decide_command_line(int argc, const char *const *argv) {
+    if (argc <= 1) {
+        return {command_line_action::run_daemon, 0};
+    }
+    if (argc == 2 && argv[1] != nullptr) {
+        const std::string_view option = argv[1];
+        if (option == "--version") {
+            return {command_line_action::print_version, 0};
+        }
+        if (option == "--help") {
+            return {command_line_action::print_help, 0};
+        }
+    }
+    return {command_line_action::print_usage_error, exit_usage_error};
+}

@@ -1,0 +1,76 @@
+# Installation and the Debian package. `cmake --install` lays out the daemon in sbin, its
+# systemd unit and sysusers file where systemd looks for them, and the documentation in
+# share/doc/charged; `cpack -G DEB` (./run package) wraps the same files into a .deb.
+include(GNUInstallDirs)
+
+# Where systemd looks for units and sysusers files, as its pkg-config file says; without it,
+# the paths systemd itself uses for a /usr installation.
+pkg_get_variable(CHARGED_SYSTEMD_UNIT_DIR systemd systemdsystemunitdir)
+if(NOT CHARGED_SYSTEMD_UNIT_DIR)
+  set(CHARGED_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+endif()
+pkg_get_variable(CHARGED_SYSUSERS_DIR systemd sysusersdir)
+if(NOT CHARGED_SYSUSERS_DIR)
+  set(CHARGED_SYSUSERS_DIR ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d)
+endif()
+message(STATUS "systemd unit directory: ${CHARGED_SYSTEMD_UNIT_DIR}")
+
+# The unit names the daemon where this installation puts it (/usr/sbin for the prefix /usr).
+file(READ ${CMAKE_SOURCE_DIR}/packaging/charged.service charged_unit)
+string(REPLACE "ExecStart=/usr/sbin/charged" "ExecStart=${CMAKE_INSTALL_FULL_SBINDIR}/charged"
+       charged_unit "${charged_unit}")
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/charged.service CONTENT "${charged_unit}"
+     @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_SOURCE_DIR}/packaging/charged.service)
+
+install(TARGETS charged RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${CMAKE_BINARY_DIR}/packaging/charged.service
+        DESTINATION ${CHARGED_SYSTEMD_UNIT_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/charged.sysusers
+        DESTINATION ${CHARGED_SYSUSERS_DIR} RENAME charged.conf)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+if(IS_DIRECTORY ${CMAKE_SOURCE_DIR}/docs)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          FILES_MATCHING PATTERN "*.md")
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME charged)
+set(CPACK_PACKAGE_VENDOR "charged developers")
+set(CPACK_PACKAGE_CONTACT "charged developers <dev@charged.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "charge daemon of the headset")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Owns the charging decisions of the headset: the PM8550B charger's limits and its QPH2 \
+fast-charge mode, the battery current limiter's thresholds, and the headstrap pack's power \
+source and cross-charging. Runs as the systemd service charged.service and publishes the \
+power state in /run/charged.")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The build number and revision of the version line, as a Debian revision (no hyphen):
+# 2.6-<commits>+<hash>.
+string(REGEX REPLACE "^charged-([0-9]+)-" "\\1+" charged_debian_release "${CHARGED_BUILD_ID}")
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${charged_debian_release})
+# Library dependencies as dpkg-shlibdeps finds them in the binary.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+if(CMAKE_CROSSCOMPILING AND NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  # Debian's name of the target architecture, from its multiarch triplet.
+  execute_process(COMMAND dpkg-architecture -qDEB_HOST_ARCH -t${CMAKE_LIBRARY_ARCHITECTURE}
+                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+include(CPack)
+
+# The unit passes systemd-analyze verify and scores an exposure of 2.0 or lower.
+add_test(NAME service_unit_verify_and_security
+         COMMAND ${CMAKE_SOURCE_DIR}/packaging/check-service
+                 ${CMAKE_BINARY_DIR}/packaging/charged.service $<TARGET_FILE:charged>)
+set_tests_properties(service_unit_verify_and_security PROPERTIES LABELS packaging)
