@@ -29,13 +29,13 @@ TEST(Memcheck, AWholeStoryHasNoErrorAndNoLeak) {
     const std::string log = (logs.path() / "memcheck.log").string();
     ScenarioOptions options;
     options.daemon_launcher = {"valgrind",
-                        "--tool=memcheck",
-                        "--error-exitcode=" + std::to_string(memcheck_failed),
-                        "--leak-check=full",
-                        "--show-leak-kinds=definite,indirect,possible",
-                        "--errors-for-leak-kinds=definite,indirect,possible",
-                        "--track-fds=no",
-                        "--log-file=" + log};
+                               "--tool=memcheck",
+                               "--error-exitcode=" + std::to_string(memcheck_failed),
+                               "--leak-check=full",
+                               "--show-leak-kinds=definite,indirect,possible",
+                               "--errors-for-leak-kinds=definite,indirect,possible",
+                               "--track-fds=no",
+                               "--log-file=" + log};
     options.timeout = 60s; // memcheck runs the daemon some thirty times slower
     options.headset.aicl_delay = 50ms;
     Scenario s(options);
