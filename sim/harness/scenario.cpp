@@ -43,6 +43,17 @@ std::filesystem::path default_daemon_binary() {
     return VH_DAEMON_BINARY;
 }
 
+const std::vector<std::pair<std::string, std::regex>> &status_file_formats() {
+    static const std::vector<std::pair<std::string, std::regex>> formats = {
+        {"ac_status", std::regex("Connected|Connected slow|Disconnected")},
+        {"battery_percent", std::regex("[0-9]+\\.0")},
+        {"battery_status", std::regex("Unknown|Charging|Discharging|Not charging|Full")},
+        {"secs_until_shutdown_request", std::regex("-?[0-9]+")},
+        {"secs_until_battery_full", std::regex("-?[0-9]+")},
+        {"typec_contract", std::regex("Valid=[01], Voltage=-?[0-9]+mV, Current=-?[0-9]+mA")}};
+    return formats;
+}
+
 std::vector<std::string> default_daemon_launcher() {
     std::vector<std::string> launcher;
     const char *text = std::getenv("VH_DAEMON_LAUNCHER");

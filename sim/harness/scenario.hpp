@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -43,6 +44,10 @@ std::filesystem::path default_daemon_binary();
 // warp's preload library for that architecture, $VH_DAEMON_TIMEWARP_LIBRARY (empty: the host's).
 std::vector<std::string> default_daemon_launcher();
 std::filesystem::path default_daemon_time_warp_library();
+
+// Every status file by name with the format of its whole content, as other software may
+// rely on it: a read that does not match saw a partial or empty file.
+const std::vector<std::pair<std::string, std::regex>> &status_file_formats();
 
 struct ScenarioOptions {
     HeadsetConfig headset{};

@@ -247,6 +247,8 @@ class Headset {
     // The hot-swap controller's watched attributes ("internal_active", ...).
     class Hotswap {
       public:
+        // The thirteen attributes the driver notifies, by name.
+        static const std::vector<std::string> &watched_attributes();
         void set(const std::string &attribute, bool on); // stores "1"/"0", notifies
         bool get(const std::string &attribute) const;
         void emit_change();

@@ -1,5 +1,7 @@
 #include "hotswap_model.hpp"
 
+#include "headset.hpp"
+
 #include "attribute_text.hpp"
 #include "battery_model.hpp"
 #include "cross_charger_model.hpp"
@@ -13,7 +15,7 @@ namespace vh {
 namespace {
 
 // The controller's notified attributes.
-const std::vector<std::string> watched = {
+const std::vector<std::string> watched_names = {
     "realtime_pack_connected",
     "internal_voltage_ok",
     "removable_voltage_ok",
@@ -36,7 +38,7 @@ const std::vector<std::string> interrupts = {"interrupt_vint_not_valid", "interr
 void HotswapModel::build() {
     std::vector<DeviceTree::Attribute> attributes{
         {"status", "Discharging", 0444, "POWER_SUPPLY_STATUS"}};
-    for (const auto &name : watched) {
+    for (const auto &name : watched_names) {
         attributes.push_back({name, "0", 0444, {}});
     }
     attributes.push_back({"interrupt_clear", "0", 0200, {}});
@@ -203,6 +205,10 @@ void HotswapModel::set(const std::string &attribute, bool on) {
 
 bool HotswapModel::get(const std::string &attribute) const {
     return is_on(c_.fs.value(attr(attribute)));
+}
+
+const std::vector<std::string> &Headset::Hotswap::watched_attributes() {
+    return watched_names;
 }
 
 } // namespace vh

@@ -242,13 +242,7 @@ class StatusReader {
 
   private:
     void loop() {
-        static const std::vector<std::pair<std::string, std::regex>> formats = {
-            {"ac_status", std::regex("Connected|Connected slow|Disconnected")},
-            {"battery_percent", std::regex("[0-9]+\\.0")},
-            {"battery_status", std::regex("Unknown|Charging|Discharging|Not charging|Full")},
-            {"secs_until_shutdown_request", std::regex("-?[0-9]+")},
-            {"secs_until_battery_full", std::regex("-?[0-9]+")},
-            {"typec_contract", std::regex("Valid=[01], Voltage=-?[0-9]+mV, Current=-?[0-9]+mA")}};
+        const auto &formats = vh::status_file_formats();
         while (running_) {
             for (const auto &[name, format] : formats) {
                 const std::optional<std::string> content = s_.read_file(name);

@@ -304,21 +304,8 @@ TEST(Faults, TenThousandUdevEventsAndANotificationFloodOnTheWatchedFiles) {
             story::send_change(s, path::charger, {{"POWER_SUPPLY_NAME", junk}});
         }
     }
-    const std::vector<std::string> watched = {"realtime_pack_connected",
-                                              "internal_voltage_ok",
-                                              "removable_voltage_ok",
-                                              "realtime_cross_chg_vint_from_vrem",
-                                              "realtime_cross_chg_vrem_from_vint",
-                                              "internal_active",
-                                              "removable_active",
-                                              "interrupt_vint_not_valid",
-                                              "realtime_hw_batt_control",
-                                              "realtime_use_int_batt",
-                                              "interrupt_charger_fault",
-                                              "interrupt_pack_installed",
-                                              "interrupt_pack_removed"};
     for (int round = 0; round < 300; ++round)
-        for (const std::string &name : watched)
+        for (const std::string &name : Headset::Hotswap::watched_attributes())
             s.fs().notify(path::hotswap + "/" + name);
 
     // The last event shows once the daemon has worked through the flood.
@@ -525,13 +512,7 @@ TEST(Faults, AConcurrentReaderNeverSeesAPartialStatusFile) {
     for (const char *name : status_files)
         ASSERT_TRUE(s.wait_for_file(name)) << name;
 
-    const std::map<std::string, std::regex> formats = {
-        {"ac_status", std::regex("Connected|Connected slow|Disconnected")},
-        {"battery_percent", std::regex("[0-9]+\\.0")},
-        {"battery_status", std::regex("Unknown|Charging|Discharging|Not charging|Full")},
-        {"secs_until_shutdown_request", std::regex("-?[0-9]+")},
-        {"secs_until_battery_full", std::regex("-?[0-9]+")},
-        {"typec_contract", std::regex("Valid=[01], Voltage=-?[0-9]+mV, Current=-?[0-9]+mA")}};
+    const auto &formats = status_file_formats();
     std::atomic<bool> reading = true;
     std::atomic<long> reads = 0, bad = 0;
     std::string first_bad;
