@@ -209,6 +209,8 @@ int op_write(const char *, const char *buffer, size_t size, off_t, fuse_file_inf
     auto &fs = impl();
     std::shared_ptr<std::function<void(const std::string &)>> hook;
     std::string stored;
+    std::string key;
+    std::chrono::steady_clock::time_point when;
     {
         std::lock_guard lock(fs.mutex);
         Node &node = *handle_of(fi)->node;
@@ -224,12 +226,17 @@ int op_write(const char *, const char *buffer, size_t size, off_t, fuse_file_inf
         // A store replaces the value whatever the offset; sysfs never appends.
         stored = node.short_write_bytes != 0 ? text.substr(0, node.short_write_bytes) : text;
         node.value = stored;
-        fs.log_write(&node, text, 0);
+        key = fs.canonical_of(&node);
+        when = std::chrono::steady_clock::now();
         hook = node.write_hook;
     }
     if (hook) {
         (*hook)(stored);
     }
+    // Logged once the driver model has reacted, so a story that waits for a write goes on
+    // from the state the write brought about, not from a half-done one.
+    std::lock_guard lock(fs.mutex);
+    fs.log_write(key, std::string(buffer, size), 0, when);
     return static_cast<int>(stored.size());
 }
 

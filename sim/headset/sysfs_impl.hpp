@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <fuse.h>
@@ -365,8 +366,11 @@ struct FakeSysfs::Impl {
     }
 
     void log_write(const Node *node, const std::string &text, int error) {
-        log.push_back(
-            {next_seq++, canonical_of(node), text, std::chrono::steady_clock::now(), error});
+        log_write(canonical_of(node), text, error, std::chrono::steady_clock::now());
+    }
+    void log_write(const std::string &key, const std::string &text, int error,
+                   std::chrono::steady_clock::time_point when) {
+        log.push_back({next_seq++, key, text, when, error});
         write_logged.notify_all();
     }
 
