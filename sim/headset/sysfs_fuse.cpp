@@ -2,6 +2,8 @@
 // mount's life.
 #include "sysfs_impl.hpp"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -301,9 +303,13 @@ int op_create(const char *, mode_t, fuse_file_info *) {
 void abort_connection(unsigned connection_id) {
     char dir[] = "/tmp/vh-fusectl-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
+        std::fprintf(stderr, "fake sysfs: no directory for fusectl: %s\n", std::strerror(errno));
         return;
     }
-    if (::mount("fusectl", dir, "fusectl", 0, nullptr) == 0) {
+    if (::mount("fusectl", dir, "fusectl", 0, nullptr) != 0) {
+        std::fprintf(stderr, "fake sysfs: cannot mount fusectl to abort connection %u: %s\n",
+                     connection_id, std::strerror(errno));
+    } else {
         const std::string abort_file =
             std::string(dir) + "/" + std::to_string(connection_id) + "/abort";
         const int fd = open(abort_file.c_str(), O_WRONLY | O_CLOEXEC);
@@ -403,6 +409,13 @@ void FakeSysfs::unmount() {
     umount2(impl_->mountpoint.c_str(), MNT_DETACH);
     if (!impl_->wait_for_loop_end(std::chrono::milliseconds(200))) {
         abort_connection(impl_->connection_id);
+        // A loop the abort did not end would make the join below wait forever: a test
+        // that hangs tells nothing, a crash with the reason does.
+        if (!impl_->wait_for_loop_end(std::chrono::seconds(10))) {
+            std::fprintf(stderr, "fake sysfs: FUSE connection %u at %s did not end after abort\n",
+                         impl_->connection_id, impl_->mountpoint.c_str());
+            std::abort();
+        }
     }
     impl_->loop_thread.join();
     fuse_unmount(session); // closes the device; the mount is gone already

@@ -1,5 +1,6 @@
 // Entry of the scenario tests. Each test runs the daemon in the virtual headset, which needs
 // private mount and network namespaces: entered here, while the process has one thread.
+#include "headset/hang_report.hpp"
 #include "headset/sandbox.hpp"
 
 #include <gtest/gtest.h>
@@ -42,5 +43,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "scenario tests: %s\n", error.what());
         return 1;
     }
+    // Within CTest's 300 s per test, so a hang is reported from inside first.
+    vh::report_hung_tests_after(std::chrono::seconds(240));
     return RUN_ALL_TESTS();
 }

@@ -1,5 +1,6 @@
 // The self-tests run inside the sandbox: a private mount and network namespace entered
 // before gtest starts any thread, so the fake /sys and the injected events stay in here.
+#include "headset/hang_report.hpp"
 #include "headset/sandbox.hpp"
 
 #include <cstdio>
@@ -50,5 +51,7 @@ int main(int argc, char **argv) {
     }
     // libudev accepts a /sys that is not the kernel's only with this switch.
     setenv("SYSTEMD_DEVICE_VERIFY_SYSFS", "0", 1);
+    // Within CTest's 30 s per test, so a hang is reported from inside first.
+    vh::report_hung_tests_after(std::chrono::seconds(20));
     return RUN_ALL_TESTS();
 }
