@@ -71,6 +71,7 @@ class DeviceTree {
     void prune();
 
     Properties properties_of(const std::string &dir) const;
+    bool is_supply(const std::string &dir) const { return supply_at(dir).has_value(); }
     // The event of the power supply at device (with its full property set unless removed).
     void emit(const std::string &action, const std::string &device);
     // Stores and notifies only when the value differs, as a driver's sysfs_notify on change.

@@ -64,6 +64,24 @@ void Headset::emit_change(const std::string &supply_dir) {
     model_->tree.emit("change", supply_dir);
 }
 
+void Headset::unbind(const std::string &device) {
+    std::lock_guard lock(model_->mutex);
+    const std::string canonical = fs_->canonical(device);
+    fs_->unbind(device);
+    if (model_->tree.is_supply(canonical)) {
+        model_->tree.emit("remove", canonical);
+    }
+}
+
+void Headset::bind(const std::string &device) {
+    std::lock_guard lock(model_->mutex);
+    fs_->bind(device);
+    const std::string canonical = fs_->canonical(device);
+    if (model_->tree.is_supply(canonical)) {
+        model_->tree.emit("add", canonical);
+    }
+}
+
 Properties Headset::properties_of(const std::string &supply_dir) const {
     return model_->tree.properties_of(supply_dir);
 }

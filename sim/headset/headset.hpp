@@ -138,6 +138,13 @@ class Headset {
     // The supply's current properties, in the order its uevent file shows them.
     Properties properties_of(const std::string &supply_dir) const;
 
+    // A driver unbound: the device's files vanish (descriptors still open on them fail
+    // with ENODEV) and a power supply sends its "remove" event. bind() brings the device
+    // back as new files with the values it had, and a power supply sends "add". device is
+    // a class or devices path, e.g. path::charger or path::adc.
+    void unbind(const std::string &device);
+    void bind(const std::string &device);
+
     class Usb {
       public:
         // A source attaches: TCPM supply online with the contract, ADC vusb, charger online,

@@ -36,6 +36,94 @@ void FakeSysfs::remove(const std::string &path) {
     impl_->detach(node);
 }
 
+namespace {
+
+bool is_below(const std::string &path, const std::string &dir) {
+    return path == dir || (path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
+                           path[dir.size()] == '/');
+}
+
+} // namespace
+
+void FakeSysfs::unbind(const std::string &device) {
+    std::lock_guard lock(impl_->mutex);
+    Node *node = impl_->resolve_or_throw(device);
+    const std::string canonical = Impl::canonical_of(node);
+    if (node == impl_->root.get() || node->kind != Node::Kind::dir) {
+        throw std::invalid_argument("fake sysfs: not a device directory: " + device);
+    }
+    Impl::Unbound gone{impl_->fresh_copy(*node, nullptr), {}};
+    // The class and bus entries (links) that lead into the device go with it.
+    std::vector<std::string> entry_dirs;
+    for (const char *top : {"/sys/class", "/sys/bus"}) {
+        const Node *dir = impl_->resolve(top);
+        if (dir == nullptr) {
+            continue;
+        }
+        for (const auto &c : dir->children) {
+            const std::string sub = std::string(top) + "/" + c->name;
+            entry_dirs.push_back(std::string(top) == "/sys/bus" ? sub + "/devices" : sub);
+        }
+    }
+    for (const std::string &dir_path : entry_dirs) {
+        const Node *dir = impl_->resolve(dir_path);
+        if (dir == nullptr || dir->kind != Node::Kind::dir) {
+            continue;
+        }
+        for (const auto &entry : dir->children) {
+            const std::string entry_path = dir_path + "/" + entry->name;
+            const Node *target =
+                entry->kind == Node::Kind::link ? impl_->resolve(entry_path) : nullptr;
+            if (target != nullptr && is_below(Impl::canonical_of(target), canonical)) {
+                gone.entries.emplace_back(entry_path, Impl::canonical_of(target));
+            }
+        }
+    }
+    for (const auto &[entry_path, target] : gone.entries) {
+        Node *entry = impl_->resolve(entry_path, false);
+        impl_->mark_removed(entry);
+        impl_->detach(entry);
+    }
+    impl_->mark_removed(node);
+    impl_->detach(node);
+    impl_->unbound[canonical] = std::move(gone);
+}
+
+void FakeSysfs::bind(const std::string &device) {
+    std::lock_guard lock(impl_->mutex);
+    auto found = impl_->unbound.find(device);
+    if (found == impl_->unbound.end()) {
+        // A class path names its device only while bound: find it by its entries.
+        for (auto it = impl_->unbound.begin(); it != impl_->unbound.end(); ++it) {
+            for (const auto &entry : it->second.entries) {
+                if (entry.first == device) {
+                    found = it;
+                }
+            }
+        }
+    }
+    if (found == impl_->unbound.end()) {
+        throw std::invalid_argument("fake sysfs: no unbound device at " + device);
+    }
+    const std::string canonical = found->first;
+    Impl::Unbound back = std::move(found->second);
+    impl_->unbound.erase(found);
+    std::string leaf;
+    Node *parent = impl_->parent_dir_for(canonical, leaf);
+    if (Node *existing = parent->child(leaf)) {
+        impl_->mark_removed(existing);
+        impl_->detach(existing);
+    }
+    back.copy->parent = parent;
+    parent->children.push_back(back.copy);
+    for (const auto &[entry_path, target] : back.entries) {
+        std::string entry_leaf;
+        Node *entry_dir = impl_->parent_dir_for(entry_path, entry_leaf);
+        impl_->insert(entry_path, Node::Kind::link, 0777,
+                      impl_->relative_target(entry_dir, target));
+    }
+}
+
 bool FakeSysfs::exists(const std::string &path) const {
     std::lock_guard lock(impl_->mutex);
     return impl_->resolve(path) != nullptr;

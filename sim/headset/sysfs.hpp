@@ -51,6 +51,13 @@ class FakeSysfs {
     void add_attr(const std::string &path, const std::string &value, mode_t mode = 0644);
     void add_symlink(const std::string &path, const std::string &target);
     void remove(const std::string &path);
+    // A driver unbound and bound again: unbind() takes the device directory (class or
+    // devices path) away with the class and bus entries that name it, as remove() does;
+    // bind() brings the same tree back as new files (new inode numbers, no notification
+    // pending, hooks kept), values as they were. Throws std::invalid_argument for a path
+    // that is not a bound device / not an unbound one.
+    void unbind(const std::string &device);
+    void bind(const std::string &device);
     bool exists(const std::string &path) const;                  // follows symlinks
     bool is_symlink(const std::string &path) const;              // the final component is a link
     std::vector<std::string> list(const std::string &dir) const; // names, creation order

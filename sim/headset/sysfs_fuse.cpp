@@ -53,6 +53,7 @@ std::string api_path(const char *fuse_path) {
 
 void fill_stat(const Node &node, struct stat *st) {
     std::memset(st, 0, sizeof(*st));
+    st->st_ino = node.ino;
     switch (node.kind) {
     case Node::Kind::dir:
         st->st_mode = S_IFDIR | node.mode;
@@ -78,6 +79,9 @@ void *op_init(fuse_conn_info *, fuse_config *config) {
     config->attr_timeout = 0;
     config->negative_timeout = 0;
     config->direct_io = 1;
+    // The nodes' own inode numbers, not the library's: a removed node and its successor
+    // at the same path must differ, as they do in kernfs.
+    config->use_ino = 1;
     return fuse_get_context()->private_data;
 }
 

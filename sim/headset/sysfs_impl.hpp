@@ -14,6 +14,8 @@
 #include <condition_variable>
 #include <deque>
 #include <fuse.h>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <set>
@@ -70,10 +72,20 @@ inline std::string shown_text(const std::string &value) {
 
 struct Handle;
 
+// Inode numbers are never reused (0 would hide an entry from readdir; 1 is the root's).
+inline uint64_t new_inode_number() {
+    static std::atomic<uint64_t> next{2};
+    return next++;
+}
+
 struct Node {
     enum class Kind { dir, attr, link };
 
     Kind kind = Kind::dir;
+    // The inode number stat shows: a node made anew at the same path (a device bound
+    // again) gets a new one, as kernfs gives, so an old descriptor can be told from the
+    // path's current file.
+    uint64_t ino = new_inode_number();
     std::string name;
     Node *parent = nullptr;                      // nullptr for the root and for removed nodes
     std::vector<std::shared_ptr<Node>> children; // creation order is readdir order
@@ -118,6 +130,14 @@ struct FakeSysfs::Impl {
     std::set<Handle *> handles;
     std::vector<Write> log;
     uint64_t next_seq = 1;
+
+    // Devices whose driver is unbound: a fresh copy of each tree, and the entries (path,
+    // canonical target) that named it, by the device's canonical path.
+    struct Unbound {
+        std::shared_ptr<Node> copy;
+        std::vector<std::pair<std::string, std::string>> entries;
+    };
+    std::map<std::string, Unbound> unbound;
     uint64_t total_opens = 0;
 
     // Handler times; a lock of their own, so recording never waits for the tree.
@@ -137,7 +157,10 @@ struct FakeSysfs::Impl {
         return loop_end.wait_for(lock, timeout, [this] { return loop_ended; });
     }
 
-    Impl() { root->name = "sys"; }
+    Impl() {
+        root->name = "sys";
+        root->ino = 1;
+    }
 
     // ---- tree, all under mutex ----
 
@@ -331,6 +354,22 @@ struct FakeSysfs::Impl {
             relative += to[i] + (i + 1 < to.size() ? "/" : "");
         }
         return relative.empty() ? "." : relative;
+    }
+
+    // A new node for every node of the tree, values, modes and hooks kept.
+    std::shared_ptr<Node> fresh_copy(const Node &node, Node *parent) {
+        auto copy = std::make_shared<Node>();
+        copy->kind = node.kind;
+        copy->name = node.name;
+        copy->parent = parent;
+        copy->mode = node.mode;
+        copy->value = node.value;
+        copy->write_hook = node.write_hook;
+        copy->read_provider = node.read_provider;
+        for (const auto &c : node.children) {
+            copy->children.push_back(fresh_copy(*c, copy.get()));
+        }
+        return copy;
     }
 
     // ---- change notification ----

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <libudev.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -39,8 +40,19 @@ constexpr std::array<const char *, 5> status_names = {
 // The driver notifies both flags; level-triggered, so a read is what ends a notification.
 constexpr uint32_t notified_attr_events = EPOLLPRI | EPOLLERR;
 
-int qph2_fd = -1;
-int aicl_status_fd = -1;
+// A flag file the driver notifies on, kept open and reread from offset 0.
+struct notified_attr {
+    const char *path;
+    epoll_callback callback;
+    const char *read_error_format;
+    int fd;
+    bool in_epoll_set;
+};
+
+notified_attr qph2_attr = {qph2_path, pm8550b_charger_qph2_changed, "read qph failed on %d\n", -1,
+                           false};
+notified_attr aicl_status_attr = {aicl_status_path, pm8550b_charger_aicl_changed,
+                                  "read aicl status failed on %d\n", -1, false};
 int watching_epoll_fd = -1;
 charger_reading reading{};
 
@@ -57,12 +69,25 @@ int write_number(const char *path, int32_t value) {
 }
 
 // Opens a notified attribute; it is kept open and reread from offset 0.
-int open_notified_attr(const char *path, int index, int &fd) {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+int open_notified_attr(notified_attr &attr, int index) {
+    attr.fd = open(attr.path, O_RDONLY | O_CLOEXEC);
+    if (attr.fd < 0) {
         std::fprintf(stderr, "%d open failed\n", index);
     }
-    return fd;
+    return attr.fd;
+}
+
+int watch(notified_attr &attr) {
+    const int result = epoll_watch(watching_epoll_fd, attr.fd, notified_attr_events, attr.callback);
+    attr.in_epoll_set = result == 0;
+    return result;
+}
+
+void unwatch(notified_attr &attr) {
+    if (attr.in_epoll_set) {
+        epoll_unwatch(watching_epoll_fd, attr.fd);
+        attr.in_epoll_set = false;
+    }
 }
 
 // Asks the driver for a change event with the charger's full property set.
@@ -84,33 +109,67 @@ int request_change_event() {
 
 // Reads a notified "1" flag. A failed read gives false, never a stale true. An unbound
 // driver leaves the file ready for ever with every read failing ENODEV: it leaves the epoll
-// set then, so the loss is reported once; the file stays open for deinit.
-bool read_flag(int fd, const char *error_format) {
+// set then, so the loss is reported once; the next check of the files finds out whether the
+// charger is gone or was only briefly unreadable.
+bool read_flag(notified_attr &attr) {
     bool flag = false;
-    const int result = sysfs_read_string_as_bool(fd, "1", flag);
+    const int result = sysfs_read_string_as_bool(attr.fd, "1", flag);
     if (result < 0) {
         const int read_errno = errno;
-        std::fprintf(stderr, error_format, result);
-        if (read_errno == ENODEV && watching_epoll_fd >= 0) {
-            epoll_unwatch(watching_epoll_fd, fd);
+        std::fprintf(stderr, attr.read_error_format, result);
+        if (read_errno == ENODEV) {
+            unwatch(attr);
         }
     }
     return flag;
 }
 
-void close_if_open(int &fd) {
-    if (fd >= 0) {
-        close(fd);
-        fd = -1;
+// A flag file found again: read at once (a new file has no notification pending), then
+// watched.
+void take_up(notified_attr &attr) {
+    attr.callback();
+    watch(attr);
+}
+
+// A flag file whose charger went away fails every read; once the charger is back its path
+// names a new file, opened anew.
+void check_notified_attr(notified_attr &attr) {
+    if (attr.fd >= 0) {
+        if (attr.in_epoll_set && sysfs_notification_pending(attr.fd)) {
+            attr.callback(); // as the loop would; a read failing ENODEV leaves the set
+        }
+        if (attr.in_epoll_set) {
+            return;
+        }
+        if (!sysfs_file_is_gone(attr.fd)) { // a read failed while the charger stayed
+            take_up(attr);
+            return;
+        }
+        report_kept_file_lost(attr.path);
+        close(attr.fd);
+        attr.fd = -1;
     }
+    attr.fd = open(attr.path, O_RDONLY | O_CLOEXEC);
+    if (attr.fd >= 0) {
+        report_kept_file_back(attr.path);
+        take_up(attr);
+    }
+}
+
+void close_if_open(notified_attr &attr) {
+    if (attr.fd >= 0) {
+        close(attr.fd);
+        attr.fd = -1;
+    }
+    attr.in_epoll_set = false;
 }
 
 } // namespace
 
 int pm8550b_charger_init(int32_t voltage_uv, int32_t current_ua, int epoll_fd) {
     assert(epoll_fd >= 0);
-    qph2_fd = -1;
-    aicl_status_fd = -1;
+    qph2_attr.fd = -1;
+    aicl_status_attr.fd = -1;
     watching_epoll_fd = epoll_fd;
 
     // Start-up settings; a failing write only shows write_file's messages.
@@ -122,18 +181,17 @@ int pm8550b_charger_init(int32_t voltage_uv, int32_t current_ua, int epoll_fd) {
 
     // Not read here: an attribute not yet read reports a notification at once, so the
     // loop's first wait runs both callbacks and fills the flags.
-    if (open_notified_attr(qph2_path, 0, qph2_fd) < 0) {
-        return qph2_fd;
+    if (open_notified_attr(qph2_attr, 0) < 0) {
+        return qph2_attr.fd;
     }
-    if (open_notified_attr(aicl_status_path, 1, aicl_status_fd) < 0) {
-        return aicl_status_fd;
+    if (open_notified_attr(aicl_status_attr, 1) < 0) {
+        return aicl_status_attr.fd;
     }
-    int result = epoll_watch(epoll_fd, qph2_fd, notified_attr_events, pm8550b_charger_qph2_changed);
+    int result = watch(qph2_attr);
     if (result < 0) {
         return result;
     }
-    result =
-        epoll_watch(epoll_fd, aicl_status_fd, notified_attr_events, pm8550b_charger_aicl_changed);
+    result = watch(aicl_status_attr);
     if (result < 0) {
         return result;
     }
@@ -142,14 +200,27 @@ int pm8550b_charger_init(int32_t voltage_uv, int32_t current_ua, int epoll_fd) {
 
 void pm8550b_charger_deinit() {
     // Closing also removes the files from the epoll set.
-    close_if_open(qph2_fd);
-    close_if_open(aicl_status_fd);
+    close_if_open(qph2_attr);
+    close_if_open(aicl_status_attr);
     watching_epoll_fd = -1;
+}
+
+void pm8550b_charger_check_files() {
+    if (watching_epoll_fd < 0) {
+        return; // not initialised
+    }
+    check_notified_attr(qph2_attr);
+    check_notified_attr(aicl_status_attr);
 }
 
 void pm8550b_charger_process_udev(udev_device *device) {
     assert(device);
     pm8550b_charger_process_properties(udev_device_properties(device));
+    // A charger whose driver was bound again has new flag files: take them up at once.
+    const char *action = udev_device_get_action(device);
+    if (action != nullptr && std::strcmp(action, "add") == 0) {
+        pm8550b_charger_check_files();
+    }
 }
 
 void pm8550b_charger_process_properties(const property_source &properties) {
@@ -178,13 +249,13 @@ void pm8550b_charger_process_properties(const property_source &properties) {
 }
 
 bool pm8550b_charger_qph2_changed() {
-    reading.qph2_active = read_flag(qph2_fd, "read qph failed on %d\n");
+    reading.qph2_active = read_flag(qph2_attr);
     std::fprintf(stderr, "qph state changed %d\n", reading.qph2_active ? 1 : 0);
     return true;
 }
 
 bool pm8550b_charger_aicl_changed() {
-    reading.aicl_complete = read_flag(aicl_status_fd, "read aicl status failed on %d\n");
+    reading.aicl_complete = read_flag(aicl_status_attr);
     std::fprintf(stderr, "aicl_complete %d\n", reading.aicl_complete ? 1 : 0);
     return true;
 }

@@ -24,6 +24,9 @@ struct charger_reading {
 
 int pm8550b_charger_init(int32_t voltage_uv, int32_t current_ua, int epoll_fd);
 void pm8550b_charger_deinit();
+// Looks at the qph2 and aicl_status files: a charger whose driver went away is reported once
+// and its files are opened again once it returns (also on its "add" event), read and watched.
+void pm8550b_charger_check_files();
 void pm8550b_charger_process_udev(udev_device *device);
 // The handling of one event of the charger, from its properties.
 void pm8550b_charger_process_properties(const property_source &properties);

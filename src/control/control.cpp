@@ -28,6 +28,7 @@ constexpr int32_t charging_required_below_capacity = 94;
 constexpr int32_t qph2_max_capacity_without_load = 89;
 constexpr int32_t qph2_exit_current_ua = 500000;
 constexpr int32_t qph2_reentry_holdoff_s = 60;
+constexpr int64_t kept_files_check_period_s = 20; // the loop's own period
 constexpr long direct_entry_pause_us = 300000;
 constexpr long qph2_exit_pause_us = 2000;
 
@@ -64,6 +65,7 @@ const fuel_gauge_reading *governing_fg = &snapshot.fg_internal;
 int32_t fast_charge_state = QPH_SEL_1;
 bool charging_enable_pending = false;
 timespec last_qph2_exit{};
+timespec last_kept_files_check{};
 
 manual_control manual{};
 bool manual_files_reset = false;
@@ -368,6 +370,7 @@ int control_init(udev *udev, int epoll_fd) {
     fast_charge_state = QPH_SEL_1;
     charging_enable_pending = true;
     governing_fg = &snapshot.fg_internal;
+    last_kept_files_check = monotonic_now();
 
     int result = regulator_init(udev, epoll_fd);
     if (result < 0) {
@@ -414,7 +417,29 @@ void control_deinit() {
 
 // ---- The update cycle ----
 
+namespace {
+
+// A device whose driver goes away (and comes back) sends nothing the daemon hears, except
+// the power supplies' own events: the kept-open files are looked at on every timeout pass,
+// and at least once a period while events keep the loop busy.
+void check_kept_open_files(bool woken_by_event) {
+    const timespec now = monotonic_now();
+    if (woken_by_event &&
+        elapsed_whole_seconds(last_kept_files_check, now) < kept_files_check_period_s) {
+        return;
+    }
+    last_kept_files_check = now;
+    regulator_check_files();
+    adc_check_files();
+    bcl_check_files();
+    pm8550b_charger_check_files();
+    tavlock_check_files();
+}
+
+} // namespace
+
 void control_update(bool woken_by_event) {
+    check_kept_open_files(woken_by_event);
     gather_snapshot();
     choose_governing_fuel_gauge();
     refresh_manual_control();

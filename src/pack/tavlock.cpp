@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <libudev.h>
 #include <string_view>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -70,6 +71,9 @@ pack_status live{};
 bool pack_attribute_connected = false;
 // The pack presence the last udev event of the controller reported.
 bool last_udev_present = false;
+int watching_epoll_fd = -1;
+// The controller's files vanished (its driver unbound) and have not been found again.
+bool controller_lost = false;
 
 int32_t power_source_from(bool internal_active, bool removable_active) {
     if (internal_active) {
@@ -123,13 +127,17 @@ int32_t request_change_event() {
 }
 
 // A file that cannot be watched costs only its own wake-ups: the refresh reads by path.
-void watch_attribute(watched_attribute &entry, int epoll_fd) {
+// Returns whether the file is watched; a quiet attempt (the controller looked for again
+// while it is gone) prints nothing.
+bool watch_attribute(watched_attribute &entry, lookup_report report) {
     entry.fd = open(entry.path.text, O_RDONLY);
     if (entry.fd < 0) {
         const int error = errno;
-        std::fprintf(stderr, "ERROR: epoll open %s failed: %s", entry.path.text,
-                     std::strerror(error));
-        return;
+        if (report == lookup_report::verbose) {
+            std::fprintf(stderr, "ERROR: epoll open %s failed: %s", entry.path.text,
+                         std::strerror(error));
+        }
+        return false;
     }
     // Never read, so never blocking; the flag keeps it that way should anyone try.
     const int flags = fcntl(entry.fd, F_GETFL);
@@ -138,13 +146,51 @@ void watch_attribute(watched_attribute &entry, int epoll_fd) {
     }
     // Edge-triggered: an unread sysfs file stays ready, so only each new notification
     // may wake the loop.
-    if (epoll_watch(epoll_fd, entry.fd, notification_events, tavlock_refresh) < 0) {
+    if (epoll_watch(watching_epoll_fd, entry.fd, notification_events, tavlock_refresh) < 0) {
         const int error = errno;
         std::fprintf(stderr, "ERROR: epoll_ctl %s failed: %s", entry.path.text,
                      std::strerror(error));
         close(entry.fd);
         entry.fd = -1;
+        return false;
     }
+    return true;
+}
+
+// Closes the watched files whose controller has gone (the kernel never notifies a removed
+// file again). Returns whether any had gone. The thirteen files go with their device, so
+// the first open one stands for all; the read only re-arms its notification (the refresh
+// reads every attribute by path).
+bool drop_gone_attributes() {
+    const watched_attribute *first_open = nullptr;
+    for (const watched_attribute &entry : tavlock_attr_files) {
+        if (entry.fd >= 0) {
+            first_open = &entry;
+            break;
+        }
+    }
+    if (first_open == nullptr || !sysfs_file_is_gone(first_open->fd)) {
+        return false;
+    }
+    for (watched_attribute &entry : tavlock_attr_files) {
+        if (entry.fd >= 0 && sysfs_file_is_gone(entry.fd)) {
+            close(entry.fd); // also leaves the epoll set
+            entry.fd = -1;
+        }
+    }
+    return true;
+}
+
+// Watches the files not watched yet (gone, or missing at start-up). Returns whether any
+// file is watched anew.
+bool watch_missing_attributes() {
+    bool any_watched = false;
+    for (watched_attribute &entry : tavlock_attr_files) {
+        if (entry.fd < 0 && watch_attribute(entry, lookup_report::quiet)) {
+            any_watched = true;
+        }
+    }
+    return any_watched;
 }
 
 void take_up_pack() {
@@ -243,11 +289,30 @@ int32_t tavlock_init(udev *udev, int epoll_fd) {
     if (result < 0) {
         return result;
     }
+    watching_epoll_fd = epoll_fd;
     for (watched_attribute &entry : tavlock_attr_files) {
-        watch_attribute(entry, epoll_fd);
+        watch_attribute(entry, lookup_report::verbose);
     }
     tavlock_refresh();
     return 0;
+}
+
+void tavlock_check_files() {
+    if (!live.headstrap_present || watching_epoll_fd < 0) {
+        return; // not found at start-up: the controller is not looked for again
+    }
+    if (drop_gone_attributes() && !controller_lost) {
+        controller_lost = true;
+        report_kept_file_lost(controller_dir.data());
+    }
+    if (!watch_missing_attributes() || !controller_lost) {
+        return;
+    }
+    controller_lost = false;
+    report_kept_file_back(controller_dir.data());
+    // As at start-up: the change event tells whether the pack is fitted.
+    request_change_event();
+    tavlock_refresh();
 }
 
 bool tavlock_refresh() {
@@ -282,7 +347,13 @@ pack_status tavlock_get_status() {
 
 bool tavlock_process_udev(udev_device *device) {
     assert(device != nullptr);
-    return tavlock_process_properties(udev_device_properties(device));
+    const bool changed = tavlock_process_properties(udev_device_properties(device));
+    // A controller whose driver was bound again has new files: watch them at once.
+    const char *action = udev_device_get_action(device);
+    if (action != nullptr && std::strcmp(action, "add") == 0) {
+        tavlock_check_files();
+    }
+    return changed;
 }
 
 bool tavlock_process_properties(const property_source &properties) {
@@ -348,4 +419,5 @@ void tavlock_deinit() {
     live.cross_charger_ready = false;
     live.pack_connected = false;
     pack_attribute_connected = false;
+    watching_epoll_fd = -1;
 }

@@ -46,6 +46,10 @@ void tavlock_enable_cross_charger(bool enable);
 int32_t tavlock_clear_interrupts();
 bool tavlock_is_present();
 void tavlock_deinit();
+// Looks at the thirteen watched files: a controller whose driver went away is reported once,
+// and its files are watched again once it returns (also on its "add" event), when a change
+// event is asked for as at start-up.
+void tavlock_check_files();
 
 // The thirteen attributes of the controller that notify their changes, in the order the
 // refresh reads them.

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 
@@ -26,12 +27,47 @@ constexpr std::array<const char *, 4> channel_attrs = {
 };
 
 std::array<int, 4> channel_fds = {-1, -1, -1, -1};
+std::array<attr_path_text, 4> channel_paths{}; // where each channel was found
+// A read failed with ENODEV: the device may have gone; the next check of the files tells.
+std::array<bool, 4> channel_suspect = {false, false, false, false};
+udev *lookup_udev = nullptr; // for looking the ADC up again once it has gone
+bool initialised = false;
+
+int open_channel(size_t slot, lookup_report report) {
+    return open_iio_attr(lookup_udev, vadc_name, channel_attrs[slot], &channel_paths[slot], report);
+}
 
 // A failed read gives 0: the channels are polled every cycle, the next read may succeed.
+// So does a channel whose device has gone, until it is found again. Reading before a
+// successful init stays a programming error (the read asserts on the closed descriptor).
 int32_t read_channel(size_t slot) {
     int32_t value = 0;
-    sysfs_read_int(channel_fds[slot], value);
+    if (initialised && channel_fds[slot] < 0) {
+        return value;
+    }
+    if (sysfs_read_int(channel_fds[slot], value) < 0 && errno == ENODEV) {
+        channel_suspect[slot] = true;
+    }
     return value;
+}
+
+void check_channel(size_t slot) {
+    if (channel_fds[slot] >= 0) {
+        // Read every cycle: only a channel whose read failed is looked at again.
+        if (!channel_suspect[slot] || !sysfs_file_is_gone(channel_fds[slot])) {
+            channel_suspect[slot] = false;
+            return;
+        }
+        report_kept_file_lost(channel_paths[slot]);
+        close(channel_fds[slot]);
+        channel_fds[slot] = -1;
+    }
+    // The kernel may number the device anew when its driver comes back: looked up again.
+    channel_fds[slot] = open_channel(slot, lookup_report::quiet);
+    if (channel_fds[slot] >= 0) {
+        channel_suspect[slot] = false;
+        report_kept_file_back(channel_paths[slot]);
+    }
 }
 
 } // namespace
@@ -39,13 +75,16 @@ int32_t read_channel(size_t slot) {
 int adc_init(udev *udev) {
     assert(udev);
     channel_fds.fill(-1);
+    channel_suspect.fill(false);
+    lookup_udev = udev;
     for (size_t slot = 0; slot < channel_attrs.size(); ++slot) {
-        channel_fds[slot] = open_iio_attr(udev, vadc_name, channel_attrs[slot]);
+        channel_fds[slot] = open_channel(slot, lookup_report::verbose);
         if (channel_fds[slot] < 0) {
             std::fprintf(stderr, "%d open failed\n", static_cast<int>(slot));
             return channel_fds[slot];
         }
     }
+    initialised = true;
     return 0;
 }
 
@@ -55,6 +94,17 @@ void adc_deinit() {
             close(fd);
             fd = -1;
         }
+    }
+    initialised = false;
+    lookup_udev = nullptr;
+}
+
+void adc_check_files() {
+    if (!initialised) {
+        return;
+    }
+    for (size_t slot = 0; slot < channel_fds.size(); ++slot) {
+        check_channel(slot);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -31,6 +32,10 @@ constexpr int32_t in0_enable_running = 0;
 constexpr int32_t in0_enable_shutdown = 1;
 
 std::array<int, 3> attr_fds = {-1, -1, -1};
+std::array<attr_path_text, 3> attr_paths{}; // where each attribute was found
+udev *lookup_udev = nullptr;                // for looking the limiter up again once it has gone
+// A read or write failed with ENODEV: the limiter may have gone; the next check tells.
+bool limiter_suspect = false;
 bool bcl_active = false;
 
 void close_attrs() {
@@ -42,13 +47,68 @@ void close_attrs() {
     }
 }
 
+int open_attr(size_t slot, lookup_report report) {
+    return open_hwmon_attr(lookup_udev, limiter_name, attr_names[slot], &attr_paths[slot], report);
+}
+
+bool all_attrs_open() {
+    for (const int fd : attr_fds) {
+        if (fd < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What init sets: the platform switch on, the hwmon's own enable off while the daemon runs.
+void take_control() {
+    bcl_platform_enable();
+    if (sysfs_write_int(attr_fds[slot_enable], in0_enable_running) != 0) {
+        std::fprintf(stderr, "%d disable failed\n", 0);
+    }
+}
+
+// A limiter whose driver went away keeps no file of the daemon's open; its thresholds are
+// neither read nor written until it is found again.
 int32_t read_attr_slot(size_t slot) {
-    if (!bcl_active) {
+    if (!bcl_active || attr_fds[slot] < 0) {
         return -1;
     }
     int32_t value = 0;
-    sysfs_read_int(attr_fds[slot], value);
+    if (sysfs_read_int(attr_fds[slot], value) < 0 && errno == ENODEV) {
+        limiter_suspect = true;
+    }
     return value;
+}
+
+int write_attr_slot(size_t slot, int32_t value) {
+    if (attr_fds[slot] < 0) {
+        return -1;
+    }
+    return sysfs_write_int(attr_fds[slot], value);
+}
+
+// A threshold file that has gone was reported once; it is not written until found again.
+void set_threshold(size_t slot, int32_t value_mv, const char *failure_format) {
+    if (attr_fds[slot] < 0) {
+        return;
+    }
+    const int result = sysfs_write_int(attr_fds[slot], value_mv);
+    if (result < 0) {
+        limiter_suspect = limiter_suspect || errno == ENODEV;
+        std::fprintf(stderr, failure_format, result);
+    }
+}
+
+// Whether the file of the slot has gone; a gone one is reported and closed.
+void drop_if_gone(size_t slot) {
+    // Nothing notifies these files: a read changes nothing.
+    if (attr_fds[slot] < 0 || !sysfs_file_is_gone(attr_fds[slot])) {
+        return;
+    }
+    report_kept_file_lost(attr_paths[slot]);
+    close(attr_fds[slot]);
+    attr_fds[slot] = -1;
 }
 
 } // namespace
@@ -74,8 +134,10 @@ int bcl_init(udev *udev) {
     assert(udev);
     attr_fds.fill(-1);
     bcl_active = false;
+    limiter_suspect = false;
+    lookup_udev = udev;
     for (size_t slot = 0; slot < attr_names.size(); ++slot) {
-        attr_fds[slot] = open_hwmon_attr(udev, limiter_name, attr_names[slot]);
+        attr_fds[slot] = open_attr(slot, lookup_report::verbose);
         if (attr_fds[slot] < 0) {
             // The daemon runs on without following thresholds.
             std::fprintf(stderr, "%d open failed, disabling BCL scaling\n", static_cast<int>(slot));
@@ -83,11 +145,8 @@ int bcl_init(udev *udev) {
             return 0;
         }
     }
-    bcl_platform_enable();
     bcl_active = true;
-    if (sysfs_write_int(attr_fds[slot_enable], in0_enable_running) != 0) {
-        std::fprintf(stderr, "%d disable failed\n", 0);
-    }
+    take_control();
     return 0;
 }
 
@@ -95,11 +154,38 @@ void bcl_deinit() {
     if (!bcl_active) {
         return;
     }
-    sysfs_write_int(attr_fds[slot_level1], shutdown_level1_mv);
-    sysfs_write_int(attr_fds[slot_level0], shutdown_level0_mv);
-    sysfs_write_int(attr_fds[slot_enable], in0_enable_shutdown);
+    write_attr_slot(slot_level1, shutdown_level1_mv);
+    write_attr_slot(slot_level0, shutdown_level0_mv);
+    write_attr_slot(slot_enable, in0_enable_shutdown);
     close_attrs();
     bcl_active = false;
+    lookup_udev = nullptr;
+}
+
+void bcl_check_files() {
+    if (!bcl_active) {
+        return; // never found at start-up: the daemon runs without following thresholds
+    }
+    const bool was_complete = all_attrs_open();
+    if (was_complete && !limiter_suspect) {
+        return; // read and written every cycle: a gone limiter shows there first
+    }
+    limiter_suspect = false;
+    for (size_t slot = 0; slot < attr_fds.size(); ++slot) {
+        drop_if_gone(slot);
+    }
+    for (size_t slot = 0; slot < attr_fds.size(); ++slot) {
+        if (attr_fds[slot] < 0) {
+            attr_fds[slot] = open_attr(slot, lookup_report::quiet);
+            if (attr_fds[slot] >= 0) {
+                report_kept_file_back(attr_paths[slot]);
+            }
+        }
+    }
+    // A driver bound again starts from its own defaults.
+    if (!was_complete && all_attrs_open()) {
+        take_control();
+    }
 }
 
 void bcl_update_thresholds(int32_t vbat_uv) {
@@ -113,14 +199,8 @@ void bcl_update_thresholds(int32_t vbat_uv) {
     std::fprintf(stderr, "PM8550-BCL: lvl0 diff threshold: %d\n", margin0_mv);
     std::fprintf(stderr, "PM8550-BCL: lvl1 diff threshold: %d\n", margin1_mv);
     const int32_t level0_mv = bcl_threshold_mv(vbat_uv, margin0_mv, BCL_L0_MIN_MV);
-    int result = sysfs_write_int(attr_fds[slot_level0], level0_mv);
-    if (result < 0) {
-        std::fprintf(stderr, "PM8550-BCL: Failed to set lvl0 threshold: %d\n", result);
-    }
-    result = sysfs_write_int(attr_fds[slot_level1], level1_mv);
-    if (result < 0) {
-        std::fprintf(stderr, "PM8550-BCL: Failed to set lvl1 threshold: %d\n", result);
-    }
+    set_threshold(slot_level0, level0_mv, "PM8550-BCL: Failed to set lvl0 threshold: %d\n");
+    set_threshold(slot_level1, level1_mv, "PM8550-BCL: Failed to set lvl1 threshold: %d\n");
 }
 
 bool bcl_platform_enabled() {

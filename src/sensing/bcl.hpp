@@ -8,6 +8,9 @@ struct udev;
 
 int bcl_init(udev *udev);
 void bcl_deinit();
+// Looks at the limiter's three files: a limiter whose driver went away is reported once and
+// looked up again until it returns, when its enable settings are made again.
+void bcl_check_files();
 void bcl_update_thresholds(int32_t vbat_uv);
 bool bcl_platform_enabled();
 int32_t bcl_read_in0_min();

@@ -41,20 +41,38 @@ constexpr std::array<size_t, 4> open_order = {3, 2, 0, 1};
 constexpr uint32_t notified_attr_events = EPOLLPRI | EPOLLERR;
 
 std::array<int, 4> watcher_fds = {-1, -1, -1, -1};
+std::array<attr_path_text, 4> watcher_paths{}; // where each file was found
+std::array<bool, 4> in_epoll_set = {false, false, false, false};
+udev *lookup_udev = nullptr; // for looking a consumer up again once it has gone
 int watching_epoll_fd = -1;
 uint8_t load_mask = 0;
 
-int open_watcher(udev *udev, const load_watcher &watcher) {
+int open_watcher(size_t slot, lookup_report report) {
+    const load_watcher &watcher = watchers[slot];
     if (watcher.how == lookup::led_sysname) {
-        return open_led_attr(udev, watcher.device);
+        return open_led_attr(lookup_udev, watcher.device, &watcher_paths[slot], report);
     }
-    return open_regulator_attr(udev, watcher.device);
+    return open_regulator_attr(lookup_udev, watcher.device, &watcher_paths[slot], report);
+}
+
+int watch_slot(size_t slot) {
+    const int result = epoll_watch(watching_epoll_fd, watcher_fds[slot], notified_attr_events,
+                                   watchers[slot].callback);
+    in_epoll_set[slot] = result == 0;
+    return result;
+}
+
+void unwatch_slot(size_t slot) {
+    if (in_epoll_set[slot]) {
+        epoll_unwatch(watching_epoll_fd, watcher_fds[slot]);
+        in_epoll_set[slot] = false;
+    }
 }
 
 // A read error keeps the earlier bit: a consumer does not switch off because a read failed.
 // A consumer whose driver was unbound leaves its file ready for ever with every read failing
-// ENODEV: the file leaves the epoll set then, so the loss is reported once; it stays open
-// for deinit.
+// ENODEV: the file leaves the epoll set then, so the loss is reported once; the next check
+// of the files finds out whether the consumer is gone or was only briefly unreadable.
 bool refresh_slot(size_t slot) {
     const load_watcher &watcher = watchers[slot];
     bool on = false;
@@ -62,13 +80,44 @@ bool refresh_slot(size_t slot) {
     if (result < 0) {
         const int read_errno = errno;
         std::fprintf(stderr, watcher.read_error_format, result);
-        if (read_errno == ENODEV && watching_epoll_fd >= 0) {
-            epoll_unwatch(watching_epoll_fd, watcher_fds[slot]);
+        if (read_errno == ENODEV) {
+            unwatch_slot(slot);
         }
         return true;
     }
     load_mask = static_cast<uint8_t>(on ? (load_mask | watcher.bit) : (load_mask & ~watcher.bit));
     return true;
+}
+
+// A consumer found again: its state is read at once (a new file has no notification
+// pending), then its notifications are watched.
+void take_up_slot(size_t slot) {
+    refresh_slot(slot);
+    watch_slot(slot);
+}
+
+void check_slot(size_t slot) {
+    if (watcher_fds[slot] >= 0) {
+        if (in_epoll_set[slot] && sysfs_notification_pending(watcher_fds[slot])) {
+            refresh_slot(slot); // as the loop would; a read failing ENODEV leaves the set
+        }
+        if (in_epoll_set[slot]) {
+            return;
+        }
+        if (!sysfs_file_is_gone(watcher_fds[slot])) { // a read failed while it stayed
+            take_up_slot(slot);
+            return;
+        }
+        report_kept_file_lost(watcher_paths[slot]);
+        close(watcher_fds[slot]);
+        watcher_fds[slot] = -1;
+    }
+    // A driver bound again may give its device another number: looked up anew.
+    watcher_fds[slot] = open_watcher(slot, lookup_report::quiet);
+    if (watcher_fds[slot] >= 0) {
+        report_kept_file_back(watcher_paths[slot]);
+        take_up_slot(slot);
+    }
 }
 
 } // namespace
@@ -77,9 +126,11 @@ int regulator_init(udev *udev, int epoll_fd) {
     assert(udev);
     assert(epoll_fd >= 0);
     watcher_fds.fill(-1);
+    in_epoll_set.fill(false);
+    lookup_udev = udev;
     watching_epoll_fd = -1;
     for (const size_t slot : open_order) {
-        watcher_fds[slot] = open_watcher(udev, watchers[slot]);
+        watcher_fds[slot] = open_watcher(slot, lookup_report::verbose);
         if (watcher_fds[slot] < 0) {
             std::fprintf(stderr, "%d open failed\n", static_cast<int>(slot));
             return watcher_fds[slot];
@@ -90,8 +141,7 @@ int regulator_init(udev *udev, int epoll_fd) {
     }
     watching_epoll_fd = epoll_fd;
     for (size_t slot = 0; slot < watchers.size(); ++slot) {
-        const int result =
-            epoll_watch(epoll_fd, watcher_fds[slot], notified_attr_events, watchers[slot].callback);
+        const int result = watch_slot(slot);
         if (result < 0) {
             return result;
         }
@@ -107,7 +157,18 @@ void regulator_deinit() {
             fd = -1;
         }
     }
+    in_epoll_set.fill(false);
     watching_epoll_fd = -1;
+    lookup_udev = nullptr;
+}
+
+void regulator_check_files() {
+    if (watching_epoll_fd < 0) {
+        return; // not initialised, or initialisation failed
+    }
+    for (size_t slot = 0; slot < watchers.size(); ++slot) {
+        check_slot(slot);
+    }
 }
 
 uint8_t regulator_get_load() {

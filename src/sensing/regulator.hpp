@@ -14,6 +14,9 @@ constexpr uint8_t LOAD_BACKLIGHT_RIGHT = 0x8;
 int regulator_init(udev *udev, int epoll_fd);
 void regulator_deinit();
 uint8_t regulator_get_load();
+// Looks at the four files: a consumer whose driver went away is reported once and looked
+// up again until it returns; its state is then read and watched again.
+void regulator_check_files();
 
 bool regulator_left_backlight_changed();
 bool regulator_right_backlight_changed();

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <libudev.h>
 #include <limits>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -245,7 +246,7 @@ int replace_symlink(const char *target, const char *link_path) {
     return 0;
 }
 
-bool device_attr_path(char (&path)[256], const char *syspath, const char *name) {
+bool device_attr_path(attr_path_text &path, const char *syspath, const char *name) {
     const int length = std::snprintf(path, sizeof path, "%s/%s", syspath, name);
     return length >= 0 && static_cast<size_t>(length) < sizeof path;
 }
@@ -292,13 +293,14 @@ int scan_matching_devices(udev_enumerate *enumerate, const char *subsystem, cons
 }
 
 // Opens the attribute in the first listed device that has it; -1 when none does.
-int open_first_attr(udev_enumerate *enumerate, const char *name, int flags) {
+int open_first_attr(udev_enumerate *enumerate, const char *name, int flags,
+                    attr_path_text *opened_path, lookup_report report) {
     bool tried = false;
     int last_result = -1;
     udev_list_entry *entry = nullptr;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
         tried = true;
-        char path[256];
+        attr_path_text path;
         if (!device_attr_path(path, udev_list_entry_get_name(entry), name)) {
             // A cut path would name another file: count it as a failed open.
             last_result = -1;
@@ -306,11 +308,16 @@ int open_first_attr(udev_enumerate *enumerate, const char *name, int flags) {
         }
         last_result = open(path, flags | O_CLOEXEC);
         if (last_result >= 0) {
-            std::fprintf(stderr, "Opened %s\n", path);
+            if (report == lookup_report::verbose) {
+                std::fprintf(stderr, "Opened %s\n", path);
+            }
+            if (opened_path != nullptr) {
+                std::memcpy(*opened_path, path, sizeof path);
+            }
             return last_result;
         }
     }
-    if (tried) {
+    if (tried && report == lookup_report::verbose) {
         std::fprintf(stderr, "Open Failed on %d\n", last_result);
     }
     return -1;
@@ -319,10 +326,12 @@ int open_first_attr(udev_enumerate *enumerate, const char *name, int flags) {
 } // namespace
 
 int udev_open_file(udev *udev, const char *subsystem, const char *sysname, const char *device_name,
-                   const char *name, int flags) {
+                   const char *name, int flags, attr_path_text *opened_path, lookup_report report) {
     assert(udev);
     assert(name);
-    announce_search(sysname, device_name, name);
+    if (report == lookup_report::verbose) {
+        announce_search(sysname, device_name, name);
+    }
     udev_enumerate *enumerate = udev_enumerate_new(udev);
     if (enumerate == nullptr) {
         std::fprintf(stderr, "udev_enumerate_new() failed\n");
@@ -330,30 +339,58 @@ int udev_open_file(udev *udev, const char *subsystem, const char *sysname, const
     }
     int result = scan_matching_devices(enumerate, subsystem, sysname, device_name);
     if (result >= 0) {
-        result = open_first_attr(enumerate, name, flags);
+        result = open_first_attr(enumerate, name, flags, opened_path, report);
     }
     udev_enumerate_unref(enumerate);
     return result;
 }
 
-int open_led_attr(udev *udev, const char *sysname) {
-    return udev_open_file(udev, "leds", sysname, nullptr, "led_state", O_RDONLY);
+int open_led_attr(udev *udev, const char *sysname, attr_path_text *opened_path,
+                  lookup_report report) {
+    return udev_open_file(udev, "leds", sysname, nullptr, "led_state", O_RDONLY, opened_path,
+                          report);
 }
 
-int open_regulator_attr(udev *udev, const char *regulator_name) {
-    return udev_open_file(udev, "regulator", nullptr, regulator_name, "state", O_RDONLY);
+int open_regulator_attr(udev *udev, const char *regulator_name, attr_path_text *opened_path,
+                        lookup_report report) {
+    return udev_open_file(udev, "regulator", nullptr, regulator_name, "state", O_RDONLY,
+                          opened_path, report);
 }
 
-int open_iio_attr(udev *udev, const char *device_name, const char *attribute) {
-    return udev_open_file(udev, "iio", nullptr, device_name, attribute, O_RDONLY);
+int open_iio_attr(udev *udev, const char *device_name, const char *attribute,
+                  attr_path_text *opened_path, lookup_report report) {
+    return udev_open_file(udev, "iio", nullptr, device_name, attribute, O_RDONLY, opened_path,
+                          report);
 }
 
 int open_power_supply_attr(udev *udev, const char *sysname, const char *attribute) {
     return udev_open_file(udev, "power_supply", sysname, nullptr, attribute, O_RDONLY);
 }
 
-int open_hwmon_attr(udev *udev, const char *device_name, const char *attribute) {
-    return udev_open_file(udev, "hwmon", nullptr, device_name, attribute, O_RDWR);
+int open_hwmon_attr(udev *udev, const char *device_name, const char *attribute,
+                    attr_path_text *opened_path, lookup_report report) {
+    return udev_open_file(udev, "hwmon", nullptr, device_name, attribute, O_RDWR, opened_path,
+                          report);
+}
+
+bool sysfs_file_is_gone(int fd) {
+    assert(fd >= 0);
+    char text[descriptor_read_limit + 1];
+    return read_from_start(fd, text) < 0 && errno == ENODEV;
+}
+
+bool sysfs_notification_pending(int fd) {
+    assert(fd >= 0);
+    pollfd watched{fd, POLLPRI, 0};
+    return poll(&watched, 1, 0) > 0 && (watched.revents & (POLLPRI | POLLERR)) != 0;
+}
+
+void report_kept_file_lost(const char *path) {
+    std::fprintf(stderr, "Lost %s; reopening it when its device returns\n", path);
+}
+
+void report_kept_file_back(const char *path) {
+    std::fprintf(stderr, "Reopened %s\n", path);
 }
 
 namespace {

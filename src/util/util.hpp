@@ -44,17 +44,41 @@ int replace_symlink(const char *target, const char *link_path);
 // whose attribute opens wins. Returns the descriptor, or a negative value: -1, or the
 // negative result of the enumeration call that failed.
 struct udev;
+using attr_path_text = char[256];
+// opened_path, when given, receives the path of the file opened. A quiet lookup (a device
+// looked for again while it is gone, every few seconds) prints nothing.
+enum class lookup_report { verbose, quiet };
 int udev_open_file(udev *udev, const char *subsystem, const char *sysname, const char *device_name,
-                   const char *name, int flags);
+                   const char *name, int flags, attr_path_text *opened_path = nullptr,
+                   lookup_report report = lookup_report::verbose);
 // "<syspath>/<name>" into path; false when it does not fit (a cut path names another file).
-bool device_attr_path(char (&path)[256], const char *syspath, const char *name);
+bool device_attr_path(attr_path_text &path, const char *syspath, const char *name);
 
 // The kinds of device the daemon looks up.
-int open_led_attr(udev *udev, const char *sysname);                            // led_state
-int open_regulator_attr(udev *udev, const char *regulator_name);               // state
-int open_iio_attr(udev *udev, const char *device_name, const char *attribute); // read-only
+int open_led_attr(udev *udev, const char *sysname, attr_path_text *opened_path = nullptr,
+                  lookup_report report = lookup_report::verbose); // led_state
+int open_regulator_attr(udev *udev, const char *regulator_name,
+                        attr_path_text *opened_path = nullptr,
+                        lookup_report report = lookup_report::verbose); // state
+int open_iio_attr(udev *udev, const char *device_name, const char *attribute,
+                  attr_path_text *opened_path = nullptr,
+                  lookup_report report = lookup_report::verbose); // read-only
 int open_power_supply_attr(udev *udev, const char *sysname, const char *attribute);
-int open_hwmon_attr(udev *udev, const char *device_name, const char *attribute); // read-write
+int open_hwmon_attr(udev *udev, const char *device_name, const char *attribute,
+                    attr_path_text *opened_path = nullptr,
+                    lookup_report report = lookup_report::verbose); // read-write
+
+// A kept-open attribute file can outlive its device. When the driver is unbound (a module
+// unloaded, a device reset) the kernel keeps the descriptor, but every read fails with
+// ENODEV and no notification comes again; when the driver is bound again its path names a
+// new file (or, for a renumbered device, nothing), which must be opened anew.
+// sysfs_file_is_gone reads from offset 0, so it also takes a pending notification: callers
+// use it where the value is read again anyway. sysfs_notification_pending only looks.
+bool sysfs_file_is_gone(int fd);
+bool sysfs_notification_pending(int fd);
+// The one report of a kept-open file's loss, and the one of its return.
+void report_kept_file_lost(const char *path);
+void report_kept_file_back(const char *path);
 
 // The properties of one udev event, as an event handler asks for them: the daemon passes
 // the event's udev device, a test or a fuzz target a table of its own. get returns the

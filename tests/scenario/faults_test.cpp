@@ -252,9 +252,9 @@ TEST(Faults, DevicesVanishAndComeBack) {
     ASSERT_TRUE(s.expect_out("Tavlock: external battery detected"));
     expect_alive(s);
 
-    // The ADC's channel files: the report shows 0 V. The channels are opened once at start-up,
-    // like every kept-open attribute of an unbound driver they stay gone until the daemon
-    // starts again.
+    // The ADC's channel files: the report shows 0 V. The channels are opened once at start-up
+    // and kept open; a vanished one is looked up again at the next timeout pass, or found by
+    // the daemon started again.
     const std::string vbat = path::adc + "/" + adc_channel::vbat;
     const std::string value = s.fs().value(vbat);
     s.fs().remove(vbat);

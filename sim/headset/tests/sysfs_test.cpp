@@ -270,6 +270,30 @@ TEST_F(FakeSysfsTest, RemovedNodesFailLikeAVanishedDevice) {
     EXPECT_EQ(read_from_start(again), "3\n");
 }
 
+// A driver unbound and bound again: the class entry goes and comes with the device, the old
+// handle stays dead, and the device's files come back as new files with their values.
+TEST_F(FakeSysfsTest, UnbindAndBindBringTheDeviceBackAsNewFiles) {
+    const int fd = open_path(attr, O_RDONLY);
+    EXPECT_EQ(read_from_start(fd), "1\n");
+    struct stat before {};
+    ASSERT_EQ(fstat(fd, &before), 0);
+    fs.unbind("/sys/class/power_supply/widget");
+    EXPECT_FALSE(fs.exists(attr));
+    EXPECT_FALSE(fs.is_symlink("/sys/class/power_supply/widget")) << "the class entry goes too";
+    EXPECT_THROW(fs.bind("/sys/class/power_supply/other"), std::invalid_argument);
+
+    fs.bind("/sys/class/power_supply/widget");
+    const int again = open_path(attr, O_RDONLY);
+    EXPECT_EQ(read_from_start(again), "1\n");
+    struct stat after {};
+    ASSERT_EQ(stat(attr.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);
+    char buffer[16];
+    errno = 0;
+    EXPECT_EQ(pread(fd, buffer, sizeof(buffer), 0), -1);
+    EXPECT_EQ(errno, ENODEV);
+}
+
 TEST_F(FakeSysfsTest, CountsOpensAndHandles) {
     const uint64_t total = fs.opens();
     const int fd = open_path(attr, O_RDONLY);
