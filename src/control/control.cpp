@@ -7,6 +7,7 @@
 #include "util/util.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
@@ -38,7 +39,11 @@ constexpr int32_t shutdown_charge_voltage_uv = 8900000;
 
 // ---- Status files ----
 
-constexpr const char *temporary_file = ".tmpfile";
+constexpr char temporary_file[] = ".tmpfile";
+// The temporary's name while something that unlink cannot remove (a directory) sits at
+// ".tmpfile"; mkstemp replaces the X's. In the same directory, so the rename stays atomic.
+constexpr char fallback_temporary_pattern[] = ".tmpfile.XXXXXX";
+static_assert(sizeof temporary_file <= sizeof fallback_temporary_pattern);
 constexpr size_t status_text_size = 64;
 constexpr double connected_min_power_w = 40.0;
 
@@ -67,6 +72,9 @@ timespec last_qph2_exit{};
 
 manual_control manual{};
 bool manual_files_reset = false;
+
+// An obstacle at ".tmpfile" is reported once, and again only after ".tmpfile" worked.
+bool temporary_obstacle_reported = false;
 
 double in_units(int32_t micro) {
     return static_cast<double>(micro) * 1e-6;
@@ -651,21 +659,71 @@ void print_pack_report(FILE *out, const pack_status &pack, const manual_control 
 
 namespace {
 
-int create_temporary_file() {
-    return open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+int create_temporary_file(const char *path) {
+    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+// What open() with 0666 creates under the process's umask, which can only be read by setting
+// it; the daemon has a single thread, so nothing else creates a file in between.
+mode_t created_file_mode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// mkstemp creates with O_EXCL, so it never follows a link nor opens a FIFO; its mode 0600 is
+// widened to what ".tmpfile" gets, for the readers of the status files.
+int create_fallback_temporary_file(char (&path)[sizeof fallback_temporary_pattern]) {
+    std::memcpy(path, fallback_temporary_pattern, sizeof fallback_temporary_pattern);
+    const int fd = mkostemp(path, O_CLOEXEC);
+    if (fd < 0) {
+        return fd;
+    }
+    if (fchmod(fd, created_file_mode()) != 0) {
+        close(fd);
+        unlink(path);
+        return -1;
+    }
+    return fd;
+}
+
+void report_temporary_obstacle(int unlink_error) {
+    if (temporary_obstacle_reported) {
+        return;
+    }
+    temporary_obstacle_reported = true;
+    print_line(stderr, "Cannot remove %s: %s; status files go through %s\n", temporary_file,
+               std::strerror(unlink_error), fallback_temporary_pattern);
+}
+
+// Creates the temporary file for a status file and names it in path: ".tmpfile", or a fresh
+// name when an entry that cannot be removed is in the way. -1 when neither can be created.
+int create_status_temporary(char (&path)[sizeof fallback_temporary_pattern]) {
+    std::memcpy(path, temporary_file, sizeof temporary_file);
+    int fd = create_temporary_file(path);
+    if (fd < 0 && errno == EEXIST) {
+        const int unlink_error = unlink(path) == 0 ? EEXIST : errno;
+        fd = create_temporary_file(path);
+        if (fd < 0 && errno == EEXIST) {
+            report_temporary_obstacle(unlink_error);
+            return create_fallback_temporary_file(path);
+        }
+    }
+    if (fd >= 0) {
+        temporary_obstacle_reported = false;
+    }
+    return fd;
 }
 
 } // namespace
 
 // Other software writes to this directory too: a planted link or FIFO named ".tmpfile" must
 // never redirect, truncate or block the write, so a new file is made, and an old entry in
-// the way goes first. Every cycle renames its file away, so normally nothing is in the way.
+// the way goes first. Every cycle renames its file away, so normally nothing is in the way;
+// an entry that unlink cannot remove (a directory) is left alone and worked around.
 bool replace_status_file(const char *name, const char *text) {
-    int fd = create_temporary_file();
-    if (fd < 0 && errno == EEXIST) {
-        unlink(temporary_file);
-        fd = create_temporary_file();
-    }
+    char temporary[sizeof fallback_temporary_pattern];
+    const int fd = create_status_temporary(temporary);
     if (fd < 0) {
         return false;
     }
@@ -675,9 +733,9 @@ bool replace_status_file(const char *name, const char *text) {
     const bool close_ok = close(fd) == 0;
     // A failed write must not replace the good file with an empty or partial one.
     if (write_ok && close_ok) {
-        rename(temporary_file, name);
+        rename(temporary, name);
     } else {
-        unlink(temporary_file);
+        unlink(temporary);
     }
     return true;
 }

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -504,6 +505,84 @@ TEST(Faults, ReadOnlyAndFullWorkingDirectoryKeepTheLastGoodFiles) {
     s.skip_writes();
     EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
     story::expect_shutdown_sequence(s);
+}
+
+// The working directory's entries by name, once the daemon has stopped.
+std::set<std::string> workdir_entries(Scenario &s) {
+    std::set<std::string> names;
+    for (const std::filesystem::directory_entry &entry :
+         std::filesystem::directory_iterator(s.workdir()))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+std::filesystem::perms status_file_mode(Scenario &s, const char *name) {
+    return std::filesystem::symlink_status(s.file(name)).permissions();
+}
+
+// Any member of the daemon's group can leave something at ".tmpfile" that unlink cannot
+// remove. The status files are still replaced whole, through a temporary of a fresh name,
+// with the mode ".tmpfile" would give them; the obstacle is reported once, left as it is,
+// and reported again only when it comes back after ".tmpfile" worked.
+TEST(Faults, AnUnremovableEntryAtTheTemporaryFileDoesNotStopTheStatusFiles) {
+    const std::string obstacle_line =
+        "Cannot remove .tmpfile: Is a directory; status files go through .tmpfile.XXXXXX";
+    struct Obstacle {
+        const char *name;
+        bool holds_a_file;
+    };
+    const Obstacle obstacles[] = {{"empty directory", false}, {"directory holding a file", true}};
+    // The daemon's own ".tmpfile" exists for a moment in every cycle: the obstacle goes in
+    // once that one is renamed away.
+    const auto make = [](const Obstacle &obstacle, const std::filesystem::path &path) {
+        const auto deadline = std::chrono::steady_clock::now() + default_timeout;
+        std::error_code error;
+        while (!std::filesystem::create_directory(path, error) && error &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_TRUE(std::filesystem::is_directory(path)) << error.message();
+        if (obstacle.holds_a_file)
+            std::ofstream(path / "kept") << "kept";
+    };
+    for (const Obstacle &obstacle : obstacles) {
+        SCOPED_TRACE(obstacle.name);
+        ScenarioOptions options;
+        options.time_warp = 20;
+        Scenario s(options);
+        make(obstacle, s.file(".tmpfile"));
+        Daemon &d = s.start();
+        ASSERT_TRUE(s.expect_file("typec_contract", "Valid=0, Voltage=0mV, Current=0mA"));
+        EXPECT_TRUE(s.expect_err_line(obstacle_line));
+        expect_status_files(s);
+
+        s.hs().usb.plug(9'000'000, 2'000'000, usb_type::pd);
+        EXPECT_TRUE(s.expect_file("ac_status", "Connected slow"));
+        EXPECT_TRUE(s.expect_file("typec_contract", "Valid=1, Voltage=9000mV, Current=2000mA"));
+        ASSERT_TRUE(s.expect_heartbeats(s.watchdog().count() + 3));
+        EXPECT_EQ(d.count(Stream::err, obstacle_line), 1) << "reported once, not every cycle";
+        const std::filesystem::perms worked_around = status_file_mode(s, "typec_contract");
+
+        // Gone: ".tmpfile" again, and the same mode.
+        std::filesystem::remove_all(s.file(".tmpfile"));
+        s.hs().usb.unplug();
+        EXPECT_TRUE(s.expect_file("typec_contract", "Valid=0, Voltage=0mV, Current=0mA"));
+        EXPECT_EQ(status_file_mode(s, "typec_contract"), worked_around);
+
+        // Back: reported again.
+        make(obstacle, s.file(".tmpfile"));
+        s.hs().usb.plug(5'000'000, 3'000'000, usb_type::c);
+        EXPECT_TRUE(s.expect_file("typec_contract", "Valid=1, Voltage=5000mV, Current=3000mA"));
+        EXPECT_TRUE(s.expect_err_line(obstacle_line));
+        expect_status_files(s);
+
+        EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
+        // Every temporary was renamed into place; the obstacle is untouched.
+        std::set<std::string> expected(status_files.begin(), status_files.end());
+        expected.insert({"BAT0", ".tmpfile"});
+        EXPECT_EQ(workdir_entries(s), expected);
+        EXPECT_TRUE(std::filesystem::is_directory(s.file(".tmpfile")));
+        EXPECT_EQ(std::filesystem::exists(s.file(".tmpfile/kept")), obstacle.holds_a_file);
+    }
 }
 
 TEST(Faults, AConcurrentReaderNeverSeesAPartialStatusFile) {
