@@ -6,6 +6,7 @@
 #include "sensing/regulator.hpp"
 #include "util/util.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,15 @@ constexpr char temporary_file[] = ".tmpfile";
 // ".tmpfile"; mkstemp replaces the X's. In the same directory, so the rename stays atomic.
 constexpr char fallback_temporary_pattern[] = ".tmpfile.XXXXXX";
 static_assert(sizeof temporary_file <= sizeof fallback_temporary_pattern);
+// In the order write_status_files writes them.
+constexpr std::array<const char *, 6> status_file_names = {
+    "ac_status",
+    "battery_percent",
+    "battery_status",
+    "secs_until_shutdown_request",
+    "secs_until_battery_full",
+    "typec_contract",
+};
 constexpr size_t status_text_size = 64;
 constexpr double connected_min_power_w = 40.0;
 
@@ -75,6 +85,11 @@ bool manual_files_reset = false;
 
 // An obstacle at ".tmpfile" is reported once, and again only after ".tmpfile" worked.
 bool temporary_obstacle_reported = false;
+// Per status file (the last slot: any other name), the errno of the rename failure last
+// reported, 0 after a rename that worked: a failure is reported when it starts or its cause
+// changes, not in every cycle. The flag spares the renames that work the lookup.
+std::array<int, status_file_names.size() + 1> reported_rename_errors{};
+bool rename_failure_reported = false;
 
 double in_units(int32_t micro) {
     return static_cast<double>(micro) * 1e-6;
@@ -177,8 +192,10 @@ void print_report() {
     print_pack_report(stdout, snapshot.pack, manual);
 }
 
-// The files are written in this order; an open failure of one of the first three also
-// skips the files after it, the last three are independent.
+// The files are written in this order; a failure to create or to rename the temporary of
+// one of the first three also skips the files after it, so a reader never finds one of them
+// newer than one before it. The last three are independent. A failed write only keeps that
+// file as it was.
 void write_status_files() {
     char text[status_text_size];
 
@@ -715,6 +732,33 @@ int create_status_temporary(char (&path)[sizeof fallback_temporary_pattern]) {
     return fd;
 }
 
+size_t rename_report_slot(const char *name) {
+    size_t slot = 0;
+    while (slot < status_file_names.size() && std::strcmp(status_file_names[slot], name) != 0) {
+        ++slot;
+    }
+    return slot;
+}
+
+void report_rename_failure(const char *temporary, const char *name, int rename_error) {
+    int &reported = reported_rename_errors[rename_report_slot(name)];
+    if (reported == rename_error) {
+        return;
+    }
+    reported = rename_error;
+    rename_failure_reported = true;
+    print_line(stderr, "Rename %s to %s failed: %s\n", temporary, name,
+               std::strerror(rename_error));
+}
+
+void forget_rename_failure(const char *name) {
+    reported_rename_errors[rename_report_slot(name)] = 0;
+    rename_failure_reported = false;
+    for (const int reported : reported_rename_errors) {
+        rename_failure_reported = rename_failure_reported || reported != 0;
+    }
+}
+
 } // namespace
 
 // Other software writes to this directory too: a planted link or FIFO named ".tmpfile" must
@@ -732,10 +776,20 @@ bool replace_status_file(const char *name, const char *text) {
     const bool write_ok = written >= 0 && static_cast<size_t>(written) == length;
     const bool close_ok = close(fd) == 0;
     // A failed write must not replace the good file with an empty or partial one.
-    if (write_ok && close_ok) {
-        rename(temporary, name);
-    } else {
+    if (!write_ok || !close_ok) {
         unlink(temporary);
+        return true;
+    }
+    // Something at the status file's name that a file cannot replace (a directory) keeps
+    // the temporary from being renamed; it must not stay behind for the next file.
+    if (rename(temporary, name) != 0) {
+        const int rename_error = errno;
+        unlink(temporary);
+        report_rename_failure(temporary, name, rename_error);
+        return false;
+    }
+    if (rename_failure_reported) {
+        forget_rename_failure(name);
     }
     return true;
 }

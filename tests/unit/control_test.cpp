@@ -766,6 +766,27 @@ TEST_F(StatusFile, UnremovableTemporaryIsWorkedAroundAndReportedOnce) {
     EXPECT_EQ(content_of("ac_status"), "Connected slow");
 }
 
+TEST_F(StatusFile, FailedRenameIsAFailureReportedWhenItStarts) {
+    fs::create_directories("battery_percent/kept"); // a file cannot replace a directory
+    CaptureStderr();
+    EXPECT_FALSE(replace_status_file("battery_percent", "55.0"));
+    EXPECT_FALSE(replace_status_file("battery_percent", "56.0"));
+    EXPECT_TRUE(replace_status_file("battery_status", "Full"));
+    EXPECT_EQ(GetCapturedStderr(), "Rename .tmpfile to battery_percent failed: Is a directory\n");
+    EXPECT_FALSE(fs::exists(".tmpfile"));
+    EXPECT_TRUE(fs::is_directory("battery_percent/kept"));
+
+    // Once the rename worked, a new failure is news again.
+    fs::remove_all("battery_percent");
+    EXPECT_TRUE(replace_status_file("battery_percent", "57.0"));
+    fs::remove("battery_percent");
+    fs::create_directories("battery_percent/kept");
+    CaptureStderr();
+    EXPECT_FALSE(replace_status_file("battery_percent", "58.0"));
+    EXPECT_EQ(GetCapturedStderr(), "Rename .tmpfile to battery_percent failed: Is a directory\n");
+    EXPECT_FALSE(fs::exists(".tmpfile"));
+}
+
 TEST_F(StatusFile, FailedWriteKeepsTheOldFile) {
     put("secs_until_battery_full", "1200");
     // A file size limit of zero makes every write fail (EFBIG), as a full disk would.
