@@ -176,6 +176,16 @@ std::vector<char *> pointers_to(std::vector<std::string> &strings) {
     return pointers;
 }
 
+// The descriptor the child gets for a stream: the capture's pipe, or the file in its place.
+int output_descriptor(const std::filesystem::path &file, int pipe_fd) {
+    if (file.empty())
+        return pipe_fd;
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + file.string() + ": " + errno_text(errno));
+    return fd;
+}
+
 void move_to(int fd, int target) {
     if (fd == target)
         fcntl(fd, F_SETFD, 0);
@@ -328,6 +338,18 @@ void Daemon::start() {
         pipe2(report.data(), O_CLOEXEC) != 0)
         throw std::runtime_error("cannot create pipes: " + errno_text(errno));
 
+    // A stream sent to a file leaves its pipe without a writer: the capture ends at once.
+    int stdout_fd = -1, stderr_fd = -1;
+    try {
+        stdout_fd = output_descriptor(options_.stdout_file, out[1]);
+        stderr_fd = output_descriptor(options_.stderr_file, err[1]);
+    } catch (const std::runtime_error &) {
+        for (int fd : {null_fd, out[0], out[1], err[0], err[1], report[0], report[1], stdout_fd})
+            if (fd >= 0)
+                close(fd);
+        throw;
+    }
+
     ChildSetup setup{workdir.c_str(),
                      binary.c_str(),
                      argv.data(),
@@ -335,8 +357,8 @@ void Daemon::start() {
                      {},
                      getpid(),
                      null_fd,
-                     out[1],
-                     err[1],
+                     stdout_fd,
+                     stderr_fd,
                      report[1],
                      options_.without_capabilities};
     sigemptyset(&setup.blocked);
@@ -349,6 +371,10 @@ void Daemon::start() {
     const int fork_error = errno;
     for (int fd : {null_fd, out[1], err[1], report[1]})
         close(fd);
+    if (stdout_fd != out[1])
+        close(stdout_fd);
+    if (stderr_fd != err[1])
+        close(stderr_fd);
     if (pid < 0) {
         for (int fd : {out[0], err[0], report[0]})
             close(fd);

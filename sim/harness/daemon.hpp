@@ -75,6 +75,11 @@ struct DaemonOptions {
     // Root without any capability, as the systemd unit runs the daemon: empty bounding,
     // inheritable and ambient sets, so the program starts with no capability at all.
     bool without_capabilities = false;
+    // A stream sent to a file (opened for writing, created and emptied if it is a regular
+    // file) instead of the capture, which then stays empty; e.g. "/dev/full", where every
+    // write fails with ENOSPC. Empty: captured.
+    std::filesystem::path stdout_file;
+    std::filesystem::path stderr_file;
     // Called on the reader thread with every piece of output as it arrives; a piece ends at a
     // newline or wherever the process stopped writing. For live display (the demo).
     std::function<void(Stream, std::string_view)> on_output;

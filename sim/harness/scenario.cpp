@@ -113,6 +113,8 @@ Daemon &Scenario::start() {
                       .env = options_.env,
                       .blocked_signals = options_.blocked_signals,
                       .without_capabilities = options_.without_capabilities,
+                      .stdout_file = options_.stdout_file,
+                      .stderr_file = options_.stderr_file,
                       .on_output = options_.on_output};
     daemon_.reset();
     daemon_ = std::make_unique<Daemon>(std::move(run));

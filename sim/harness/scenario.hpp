@@ -62,6 +62,8 @@ struct ScenarioOptions {
     std::vector<std::pair<std::string, std::string>> env; // further variables
     std::vector<int> blocked_signals;                     // blocked at the daemon's start
     bool without_capabilities = false; // root without any capability, as under systemd
+    std::filesystem::path stdout_file; // a stream sent there instead of the capture, e.g.
+    std::filesystem::path stderr_file; // "/dev/full" (see DaemonOptions); empty: captured
     std::chrono::milliseconds timeout = default_timeout;     // default for every wait below
     std::function<void(Stream, std::string_view)> on_output; // live output (the demo)
 };

@@ -6,7 +6,9 @@
 #include "sensing/regulator.hpp"
 #include "util/util.hpp"
 
+#include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
@@ -39,7 +41,20 @@ constexpr int32_t shutdown_charge_voltage_uv = 8900000;
 
 // ---- Status files ----
 
-constexpr const char *temporary_file = ".tmpfile";
+constexpr char temporary_file[] = ".tmpfile";
+// The temporary's name while something that unlink cannot remove (a directory) sits at
+// ".tmpfile"; mkstemp replaces the X's. In the same directory, so the rename stays atomic.
+constexpr char fallback_temporary_pattern[] = ".tmpfile.XXXXXX";
+static_assert(sizeof temporary_file <= sizeof fallback_temporary_pattern);
+// In the order write_status_files writes them.
+constexpr std::array<const char *, 6> status_file_names = {
+    "ac_status",
+    "battery_percent",
+    "battery_status",
+    "secs_until_shutdown_request",
+    "secs_until_battery_full",
+    "typec_contract",
+};
 constexpr size_t status_text_size = 64;
 constexpr double connected_min_power_w = 40.0;
 
@@ -69,6 +84,14 @@ timespec last_kept_files_check{};
 
 manual_control manual{};
 bool manual_files_reset = false;
+
+// An obstacle at ".tmpfile" is reported once, and again only after ".tmpfile" worked.
+bool temporary_obstacle_reported = false;
+// Per status file (the last slot: any other name), the errno of the rename failure last
+// reported, 0 after a rename that worked: a failure is reported when it starts or its cause
+// changes, not in every cycle. The flag spares the renames that work the lookup.
+std::array<int, status_file_names.size() + 1> reported_rename_errors{};
+bool rename_failure_reported = false;
 
 double in_units(int32_t micro) {
     return static_cast<double>(micro) * 1e-6;
@@ -171,8 +194,10 @@ void print_report() {
     print_pack_report(stdout, snapshot.pack, manual);
 }
 
-// The files are written in this order; an open failure of one of the first three also
-// skips the files after it, the last three are independent.
+// The files are written in this order; a failure to create or to rename the temporary of
+// one of the first three also skips the files after it, so a reader never finds one of them
+// newer than one before it. The last three are independent. A failed write only keeps that
+// file as it was.
 void write_status_files() {
     char text[status_text_size];
 
@@ -676,21 +701,98 @@ void print_pack_report(FILE *out, const pack_status &pack, const manual_control 
 
 namespace {
 
-int create_temporary_file() {
-    return open(temporary_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+int create_temporary_file(const char *path) {
+    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+// What open() with 0666 creates under the process's umask, which can only be read by setting
+// it; the daemon has a single thread, so nothing else creates a file in between.
+mode_t created_file_mode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// mkstemp creates with O_EXCL, so it never follows a link nor opens a FIFO; its mode 0600 is
+// widened to what ".tmpfile" gets, for the readers of the status files.
+int create_fallback_temporary_file(char (&path)[sizeof fallback_temporary_pattern]) {
+    std::memcpy(path, fallback_temporary_pattern, sizeof fallback_temporary_pattern);
+    const int fd = mkostemp(path, O_CLOEXEC);
+    if (fd < 0) {
+        return fd;
+    }
+    if (fchmod(fd, created_file_mode()) != 0) {
+        close(fd);
+        unlink(path);
+        return -1;
+    }
+    return fd;
+}
+
+void report_temporary_obstacle(int unlink_error) {
+    if (temporary_obstacle_reported) {
+        return;
+    }
+    temporary_obstacle_reported = true;
+    print_line(stderr, "Cannot remove %s: %s; status files go through %s\n", temporary_file,
+               std::strerror(unlink_error), fallback_temporary_pattern);
+}
+
+// Creates the temporary file for a status file and names it in path: ".tmpfile", or a fresh
+// name when an entry that cannot be removed is in the way. -1 when neither can be created.
+int create_status_temporary(char (&path)[sizeof fallback_temporary_pattern]) {
+    std::memcpy(path, temporary_file, sizeof temporary_file);
+    int fd = create_temporary_file(path);
+    if (fd < 0 && errno == EEXIST) {
+        const int unlink_error = unlink(path) == 0 ? EEXIST : errno;
+        fd = create_temporary_file(path);
+        if (fd < 0 && errno == EEXIST) {
+            report_temporary_obstacle(unlink_error);
+            return create_fallback_temporary_file(path);
+        }
+    }
+    if (fd >= 0) {
+        temporary_obstacle_reported = false;
+    }
+    return fd;
+}
+
+size_t rename_report_slot(const char *name) {
+    size_t slot = 0;
+    while (slot < status_file_names.size() && std::strcmp(status_file_names[slot], name) != 0) {
+        ++slot;
+    }
+    return slot;
+}
+
+void report_rename_failure(const char *temporary, const char *name, int rename_error) {
+    int &reported = reported_rename_errors[rename_report_slot(name)];
+    if (reported == rename_error) {
+        return;
+    }
+    reported = rename_error;
+    rename_failure_reported = true;
+    print_line(stderr, "Rename %s to %s failed: %s\n", temporary, name,
+               std::strerror(rename_error));
+}
+
+void forget_rename_failure(const char *name) {
+    reported_rename_errors[rename_report_slot(name)] = 0;
+    rename_failure_reported = false;
+    for (const int reported : reported_rename_errors) {
+        rename_failure_reported = rename_failure_reported || reported != 0;
+    }
 }
 
 } // namespace
 
 // Other software writes to this directory too: a planted link or FIFO named ".tmpfile" must
 // never redirect, truncate or block the write, so a new file is made, and an old entry in
-// the way goes first. Every cycle renames its file away, so normally nothing is in the way.
+// the way goes first. Every cycle renames its file away, so normally nothing is in the way;
+// an entry that unlink cannot remove (a directory) is left alone and worked around.
 bool replace_status_file(const char *name, const char *text) {
-    int fd = create_temporary_file();
-    if (fd < 0 && errno == EEXIST) {
-        unlink(temporary_file);
-        fd = create_temporary_file();
-    }
+    char temporary[sizeof fallback_temporary_pattern];
+    const int fd = create_status_temporary(temporary);
     if (fd < 0) {
         return false;
     }
@@ -699,10 +801,20 @@ bool replace_status_file(const char *name, const char *text) {
     const bool write_ok = written >= 0 && static_cast<size_t>(written) == length;
     const bool close_ok = close(fd) == 0;
     // A failed write must not replace the good file with an empty or partial one.
-    if (write_ok && close_ok) {
-        rename(temporary_file, name);
-    } else {
-        unlink(temporary_file);
+    if (!write_ok || !close_ok) {
+        unlink(temporary);
+        return true;
+    }
+    // Something at the status file's name that a file cannot replace (a directory) keeps
+    // the temporary from being renamed; it must not stay behind for the next file.
+    if (rename(temporary, name) != 0) {
+        const int rename_error = errno;
+        unlink(temporary);
+        report_rename_failure(temporary, name, rename_error);
+        return false;
+    }
+    if (rename_failure_reported) {
+        forget_rename_failure(name);
     }
     return true;
 }

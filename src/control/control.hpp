@@ -118,7 +118,10 @@ void print_state_report(FILE *out, const system_snapshot &snapshot, int32_t fast
 // The headstrap's lines; nothing without a headstrap.
 void print_pack_report(FILE *out, const pack_status &pack, const manual_control &manual);
 
-// Replaces the file through ".tmpfile"; silent. False when ".tmpfile" could not be created.
+// Replaces the file through ".tmpfile", or through a fresh ".tmpfile.XXXXXX" while something
+// that cannot be removed sits at ".tmpfile" (reported once on stderr). A failed rename removes
+// the temporary and is reported on stderr when it starts (or its cause changes). False when no
+// temporary file could be created or renamed; a failed write is silent and returns true.
 bool replace_status_file(const char *name, const char *text);
 // Writes "0" over the first byte of an existing regular file; never follows a link, never
 // blocks, never creates. Results and messages as write_file.

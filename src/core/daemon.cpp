@@ -253,8 +253,13 @@ constexpr const char *usage_format =
     "  --help     print this text and exit\n";
 
 // The answer to --version or --help (standard output) or to a wrong command line (the usage,
-// on standard error). The version line is the start-up line without "Starting".
-void answer_command_line(command_line_action action, const char *program) {
+// on standard error). The version line is the start-up line without "Starting". Returns
+// whether the whole text was written: a failed write shows at the flush or in the stream's
+// error flag, not in the print's result alone (a line-buffered stream writes at each newline).
+// A failed standard output is reported on standard error; a failed standard error has
+// nowhere to go but the exit status.
+bool answer_command_line(command_line_action action, const char *program) {
+    FILE *stream = stdout;
     switch (action) {
     case command_line_action::print_version:
         std::printf("%s - Version: %s-%s\n", program, version, CHARGED_BUILD_ID);
@@ -263,11 +268,19 @@ void answer_command_line(command_line_action action, const char *program) {
         std::printf(usage_format, program);
         break;
     case command_line_action::print_usage_error:
+        stream = stderr;
         std::fprintf(stderr, usage_format, program);
         break;
     case command_line_action::run_daemon:
-        break;
+        return true;
     }
+    const bool flushed = std::fflush(stream) == 0;
+    const int flush_errno = errno;
+    const bool written = flushed && std::ferror(stream) == 0;
+    if (!written && stream == stdout) {
+        std::fprintf(stderr, "%s: write error: %s\n", program, std::strerror(flush_errno));
+    }
+    return written;
 }
 
 } // namespace
@@ -346,8 +359,8 @@ int main(int argc, char **argv) {
     const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const command_line_decision command_line = decide_command_line(argc, argv);
     if (command_line.action != command_line_action::run_daemon) {
-        answer_command_line(command_line.action, program);
-        return command_line.exit_status;
+        const bool written = answer_command_line(command_line.action, program);
+        return exit_status_after_answer(command_line, written);
     }
     std::fprintf(stderr, "Starting %s - Version: %s-%s\n", program, version, CHARGED_BUILD_ID);
 

@@ -83,7 +83,8 @@ struct command_line_decision {
     int exit_status; // the process's status when the action ends it at once
 };
 
-constexpr int exit_usage_error = 2; // the shell's convention for a wrong command line
+constexpr int exit_usage_error = 2;   // the shell's convention for a wrong command line
+constexpr int exit_write_failure = 1; // EXIT_FAILURE: the answer could not be written
 
 constexpr command_line_decision decide_command_line(int argc, const char *const *argv) {
     if (argc <= 1) {
@@ -99,4 +100,14 @@ constexpr command_line_decision decide_command_line(int argc, const char *const 
         }
     }
     return {command_line_action::print_usage_error, exit_usage_error};
+}
+
+// The process's status once the answer was printed or not: a package check or a script must
+// not take a version or help text lost on a full disk (or /dev/full) for one that was given.
+// A wrong command line keeps its own status.
+constexpr int exit_status_after_answer(const command_line_decision &decision, bool answer_written) {
+    if (answer_written || decision.exit_status != 0) {
+        return decision.exit_status;
+    }
+    return exit_write_failure;
 }

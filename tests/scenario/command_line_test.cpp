@@ -1,6 +1,7 @@
 // The daemon's command line as a person or a package check uses it: --version and --help
 // answer on standard output and end the process with status 0, anything else prints the
-// usage on standard error and ends it with status 2, all before the hardware is touched.
+// usage on standard error and ends it with status 2, all before the hardware is touched. An
+// answer that cannot be written ends it with status 1 (a wrong command line keeps its 2).
 #include "harness/scenario.hpp"
 
 #include <gtest/gtest.h>
@@ -68,6 +69,32 @@ TEST(CommandLine, AnyOtherArgumentPrintsTheUsageOnStandardErrorWithStatusTwo) {
         EXPECT_TRUE(answer.err.starts_with("Usage: /usr/sbin/charged [--version | --help]\n"))
             << answer.err;
         EXPECT_EQ(answer.out, "") << args.front();
+    }
+}
+
+// /dev/full takes no byte (ENOSPC), as a full disk or a closed pipe would not: the exit
+// status must not claim an answer that nobody got.
+TEST(CommandLine, AnAnswerThatCannotBeWrittenEndsWithAFailureStatus) {
+    struct Case {
+        std::vector<std::string> args;
+        bool full_stdout; // else standard error is the full one
+        ExitStatus status;
+        std::string err; // what standard error shows when it is not the full one
+    };
+    const std::string write_error = "/usr/sbin/charged: write error: No space left on device\n";
+    const Case cases[] = {
+        {{"--version"}, true, ExitStatus::with_code(1), write_error},
+        {{"--help"}, true, ExitStatus::with_code(1), write_error},
+        {{"--verbose"}, false, ExitStatus::with_code(2), ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.front());
+        Scenario s;
+        (c.full_stdout ? s.options().stdout_file : s.options().stderr_file) = "/dev/full";
+        const Answer answer = run_with(s, c.args);
+        EXPECT_EQ(answer.status, c.status);
+        EXPECT_EQ(answer.out, "");
+        EXPECT_EQ(answer.err, c.err);
     }
 }
 

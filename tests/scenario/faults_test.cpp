@@ -25,7 +25,10 @@
 #include <mutex>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -504,6 +507,154 @@ TEST(Faults, ReadOnlyAndFullWorkingDirectoryKeepTheLastGoodFiles) {
     s.skip_writes();
     EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
     story::expect_shutdown_sequence(s);
+}
+
+// The working directory's entries by name, once the daemon has stopped.
+std::set<std::string> workdir_entries(Scenario &s) {
+    std::set<std::string> names;
+    for (const std::filesystem::directory_entry &entry :
+         std::filesystem::directory_iterator(s.workdir()))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// Puts a directory (holding a file, when asked) at a name in the working directory. The
+// daemon's own file may be there for a moment: its ".tmpfile" in the middle of a cycle, which
+// is waited out, or a status file it renames into place, which is removed.
+void put_directory(Scenario &s, const std::string &name, bool holding_a_file) {
+    const std::filesystem::path path = s.file(name);
+    const auto deadline = std::chrono::steady_clock::now() + s.timeout();
+    std::error_code error;
+    while (!std::filesystem::is_directory(path) && std::chrono::steady_clock::now() < deadline) {
+        if (name != ".tmpfile")
+            std::filesystem::remove(path, error);
+        if (!std::filesystem::create_directory(path, error))
+            std::this_thread::yield();
+    }
+    ASSERT_TRUE(std::filesystem::is_directory(path)) << name << ": " << error.message();
+    if (holding_a_file)
+        std::ofstream(path / "kept") << "kept";
+}
+
+std::filesystem::perms status_file_mode(Scenario &s, const char *name) {
+    return std::filesystem::symlink_status(s.file(name)).permissions();
+}
+
+// Any member of the daemon's group can leave something at ".tmpfile" that unlink cannot
+// remove. The status files are still replaced whole, through a temporary of a fresh name,
+// with the mode ".tmpfile" would give them; the obstacle is reported once, left as it is,
+// and reported again only when it comes back after ".tmpfile" worked.
+TEST(Faults, AnUnremovableEntryAtTheTemporaryFileDoesNotStopTheStatusFiles) {
+    const std::string obstacle_line =
+        "Cannot remove .tmpfile: Is a directory; status files go through .tmpfile.XXXXXX";
+    struct Obstacle {
+        const char *name;
+        bool holds_a_file;
+    };
+    const Obstacle obstacles[] = {{"empty directory", false}, {"directory holding a file", true}};
+    for (const Obstacle &obstacle : obstacles) {
+        SCOPED_TRACE(obstacle.name);
+        ScenarioOptions options;
+        options.time_warp = 20;
+        Scenario s(options);
+        put_directory(s, ".tmpfile", obstacle.holds_a_file);
+        Daemon &d = s.start();
+        ASSERT_TRUE(s.expect_file("typec_contract", "Valid=0, Voltage=0mV, Current=0mA"));
+        EXPECT_TRUE(s.expect_err_line(obstacle_line));
+        expect_status_files(s);
+
+        s.hs().usb.plug(9'000'000, 2'000'000, usb_type::pd);
+        EXPECT_TRUE(s.expect_file("ac_status", "Connected slow"));
+        EXPECT_TRUE(s.expect_file("typec_contract", "Valid=1, Voltage=9000mV, Current=2000mA"));
+        ASSERT_TRUE(s.expect_heartbeats(s.watchdog().count() + 3));
+        EXPECT_EQ(d.count(Stream::err, obstacle_line), 1) << "reported once, not every cycle";
+        const std::filesystem::perms worked_around = status_file_mode(s, "typec_contract");
+
+        // Gone: ".tmpfile" again, and the same mode.
+        std::filesystem::remove_all(s.file(".tmpfile"));
+        s.hs().usb.unplug();
+        EXPECT_TRUE(s.expect_file("typec_contract", "Valid=0, Voltage=0mV, Current=0mA"));
+        EXPECT_EQ(status_file_mode(s, "typec_contract"), worked_around);
+
+        // Back: reported again.
+        put_directory(s, ".tmpfile", obstacle.holds_a_file);
+        s.hs().usb.plug(5'000'000, 3'000'000, usb_type::c);
+        EXPECT_TRUE(s.expect_file("typec_contract", "Valid=1, Voltage=5000mV, Current=3000mA"));
+        EXPECT_TRUE(s.expect_err_line(obstacle_line));
+        expect_status_files(s);
+
+        EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
+        // Every temporary was renamed into place; the obstacle is untouched.
+        std::set<std::string> expected(status_files.begin(), status_files.end());
+        expected.insert({"BAT0", ".tmpfile"});
+        EXPECT_EQ(workdir_entries(s), expected);
+        EXPECT_TRUE(std::filesystem::is_directory(s.file(".tmpfile")));
+        EXPECT_EQ(std::filesystem::exists(s.file(".tmpfile/kept")), obstacle.holds_a_file);
+    }
+}
+
+// A status file's name taken by something a file cannot replace (a directory holding a
+// file): the rename fails. The temporary goes, the failure is reported when it starts and
+// again only after that file was replaced once more. Like a temporary that cannot be
+// created, it holds back the files after it when it is one of the first three; the last
+// three are independent.
+TEST(Faults, AStatusFileThatCannotBeReplacedIsReportedAndHoldsBackTheFilesAfterIt) {
+    struct Case {
+        const char *blocked;
+        std::set<std::string> held_back;
+    };
+    const Case cases[] = {
+        {"battery_percent",
+         {"battery_status", "secs_until_shutdown_request", "secs_until_battery_full",
+          "typec_contract"}},
+        {"secs_until_shutdown_request", {}},
+        {"typec_contract", {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.blocked);
+        ScenarioOptions options;
+        options.time_warp = 20;
+        Scenario s(options);
+        Daemon &d = s.start();
+        ASSERT_TRUE(s.expect_file("typec_contract", "Valid=0, Voltage=0mV, Current=0mA"));
+        const std::string line =
+            std::string("Rename .tmpfile to ") + c.blocked + " failed: Is a directory";
+
+        put_directory(s, c.blocked, true);
+        EXPECT_TRUE(s.expect_err_line(line));
+        const auto before = status_contents(s);
+        s.hs().usb.plug(9'000'000, 2'000'000, usb_type::pd);
+        EXPECT_TRUE(s.expect_file("ac_status", "Connected slow"));
+        // The cycle that wrote ac_status has ended, and two more after it.
+        ASSERT_TRUE(s.expect_heartbeats(s.watchdog().count() + 3));
+        EXPECT_EQ(d.count(Stream::err, line), 1) << "reported when it starts, not every cycle";
+        for (const std::string &name : c.held_back) {
+            EXPECT_EQ(s.read_status_file(name), before.at(name)) << name << " not held back";
+        }
+        if (std::string_view(c.blocked) != "typec_contract" &&
+            !c.held_back.contains("typec_contract")) {
+            EXPECT_EQ(s.read_status_file("typec_contract"),
+                      "Valid=1, Voltage=9000mV, Current=2000mA");
+        }
+        EXPECT_TRUE(std::filesystem::exists(s.file(std::string(c.blocked) + "/kept")));
+
+        // Gone: every file follows again (a contract not seen before, so no held back file
+        // can pass for it).
+        std::filesystem::remove_all(s.file(c.blocked));
+        s.hs().usb.unplug();
+        s.hs().usb.plug(5'000'000, 3'000'000, usb_type::c);
+        EXPECT_TRUE(s.expect_file("typec_contract", "Valid=1, Voltage=5000mV, Current=3000mA"));
+        expect_status_files(s);
+
+        // Back: reported again, and no temporary is left behind by the failing renames.
+        put_directory(s, c.blocked, true);
+        EXPECT_TRUE(s.expect_err_line(line));
+        EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
+        EXPECT_EQ(d.count(Stream::err, line), 2);
+        std::set<std::string> expected(status_files.begin(), status_files.end());
+        expected.insert("BAT0");
+        EXPECT_EQ(workdir_entries(s), expected);
+    }
 }
 
 TEST(Faults, AConcurrentReaderNeverSeesAPartialStatusFile) {

@@ -3,6 +3,7 @@
 // fake sysfs.
 #include "harness/daemon.hpp"
 #include "harness/scenario.hpp"
+#include "harness/temp_dir.hpp"
 #include "harness/watchdog.hpp"
 
 #include <gtest/gtest-spi.h>
@@ -13,6 +14,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <unistd.h>
@@ -175,6 +178,19 @@ TEST(ProcessDriver, GivesAControlledEnvironmentAndAFreshWorkingDirectory) {
     }
     unsetenv("BCL_L0");
     EXPECT_FALSE(std::filesystem::exists(workdir)) << "the working directory was left behind";
+}
+
+TEST(ProcessDriver, SendsAStreamToAFileInsteadOfTheCapture) {
+    TempDir files("vh-streams-");
+    DaemonOptions options = probe({"out:to the file\\n", "err:captured\\n", "exit:0"});
+    options.stdout_file = files.path() / "stdout";
+    Daemon d(std::move(options));
+    d.start();
+    ASSERT_EQ(d.wait_exit(), ExitStatus::with_code(0));
+    EXPECT_EQ(d.text(Stream::out), "");
+    EXPECT_EQ(d.text(Stream::err), "captured\n");
+    std::ifstream in(files.path() / "stdout", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "to the file\n");
 }
 
 TEST(ProcessDriver, KillsTheProcessWhenItGoes) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -50,6 +51,27 @@ TEST(CommandLine, OnlyAnEmptyCommandLineStartsTheDaemon) {
             EXPECT_EQ(decision.exit_status, c.exit_status) << "first argument " << shown;
         }
     }
+}
+
+TEST(CommandLine, AnAnswerThatWasNotWrittenIsAFailure) {
+    struct Case {
+        command_line_decision decision;
+        bool written;
+        int exit_status;
+    };
+    const Case cases[] = {
+        {{version, 0}, true, 0},
+        {{help, 0}, true, 0},
+        {{wrong, exit_usage_error}, true, exit_usage_error},
+        {{version, 0}, false, exit_write_failure},
+        {{help, 0}, false, exit_write_failure},
+        {{wrong, exit_usage_error}, false, exit_usage_error}, // the wrong command line first
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(exit_status_after_answer(c.decision, c.written), c.exit_status)
+            << "action " << static_cast<int>(c.decision.action) << ", written " << c.written;
+    }
+    static_assert(exit_write_failure == EXIT_FAILURE);
 }
 
 } // namespace

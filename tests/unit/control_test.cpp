@@ -1,6 +1,7 @@
 #include "control/control.hpp"
 #include "sensing/regulator.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using testing::internal::CaptureStderr;
@@ -734,13 +736,55 @@ TEST_F(StatusFile, PlantedFifoDoesNotBlock) {
     EXPECT_TRUE(fs::is_regular_file("battery_percent"));
 }
 
-TEST_F(StatusFile, UncreatableTemporaryFileIsAnOpenFailure) {
-    fs::create_directory(".tmpfile");
+TEST_F(StatusFile, UnremovableTemporaryIsWorkedAroundAndReportedOnce) {
+    EXPECT_TRUE(replace_status_file("battery_status", "Charging")); // through ".tmpfile"
+    const fs::perms mode = fs::status("battery_status").permissions();
+    fs::create_directories(".tmpfile/kept");
     put("ac_status", "Connected");
     CaptureStderr();
-    EXPECT_FALSE(replace_status_file("ac_status", "Disconnected"));
-    EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_EQ(content_of("ac_status"), "Connected");
+    EXPECT_TRUE(replace_status_file("ac_status", "Disconnected"));
+    EXPECT_TRUE(replace_status_file("battery_status", "Full"));
+    EXPECT_EQ(GetCapturedStderr(), "Cannot remove .tmpfile: Is a directory; status files go "
+                                   "through .tmpfile.XXXXXX\n");
+    EXPECT_EQ(content_of("ac_status"), "Disconnected");
+    EXPECT_EQ(content_of("battery_status"), "Full");
+    EXPECT_EQ(fs::status("ac_status").permissions(), mode);
+    EXPECT_TRUE(fs::is_directory(".tmpfile/kept"));
+    std::vector<std::string> names;
+    for (const fs::directory_entry &entry : fs::directory_iterator("."))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".tmpfile", "ac_status", "battery_status"}));
+
+    // Once ".tmpfile" worked again, a new obstacle is news again.
+    fs::remove_all(".tmpfile");
+    EXPECT_TRUE(replace_status_file("ac_status", "Connected"));
+    fs::create_directory(".tmpfile");
+    CaptureStderr();
+    EXPECT_TRUE(replace_status_file("ac_status", "Connected slow"));
+    EXPECT_NE(GetCapturedStderr(), "");
+    EXPECT_EQ(content_of("ac_status"), "Connected slow");
+}
+
+TEST_F(StatusFile, FailedRenameIsAFailureReportedWhenItStarts) {
+    fs::create_directories("battery_percent/kept"); // a file cannot replace a directory
+    CaptureStderr();
+    EXPECT_FALSE(replace_status_file("battery_percent", "55.0"));
+    EXPECT_FALSE(replace_status_file("battery_percent", "56.0"));
+    EXPECT_TRUE(replace_status_file("battery_status", "Full"));
+    EXPECT_EQ(GetCapturedStderr(), "Rename .tmpfile to battery_percent failed: Is a directory\n");
+    EXPECT_FALSE(fs::exists(".tmpfile"));
+    EXPECT_TRUE(fs::is_directory("battery_percent/kept"));
+
+    // Once the rename worked, a new failure is news again.
+    fs::remove_all("battery_percent");
+    EXPECT_TRUE(replace_status_file("battery_percent", "57.0"));
+    fs::remove("battery_percent");
+    fs::create_directories("battery_percent/kept");
+    CaptureStderr();
+    EXPECT_FALSE(replace_status_file("battery_percent", "58.0"));
+    EXPECT_EQ(GetCapturedStderr(), "Rename .tmpfile to battery_percent failed: Is a directory\n");
+    EXPECT_FALSE(fs::exists(".tmpfile"));
 }
 
 TEST_F(StatusFile, FailedWriteKeepsTheOldFile) {
