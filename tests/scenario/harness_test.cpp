@@ -138,9 +138,11 @@ TEST(ProcessDriver, WaitsEndAtOnceWhenTheProcessIsGone) {
     Daemon d(probe({"exit:0"}));
     d.start();
     ASSERT_TRUE(d.wait_exit());
+    // Returning before its timeout is what shows it: a wait that ran it out took all of it.
+    constexpr auto timeout = 10s;
     const auto before = std::chrono::steady_clock::now();
-    EXPECT_FALSE(d.wait_for_text(Stream::err, "never printed", 10s));
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+    EXPECT_FALSE(d.wait_for_text(Stream::err, "never printed", timeout));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, timeout);
 }
 
 Daemon *failing_daemon = nullptr;
@@ -235,7 +237,9 @@ TEST(Watchdog, CountsHeartbeatsAndRecordsOtherMessages) {
 
 TEST(TimeWarp, ScalesEveryKindOfWait) {
     // 4 s of the program's time at factor 20 take 0.2 s of real time. libfaketime leaves
-    // epoll_pwait2 and absolute timerfd deadlines alone; the daemon uses neither.
+    // epoll_pwait2 and absolute timerfd deadlines alone; the daemon uses neither. A wait the
+    // warp missed takes at least the whole 4 s of real time, however fast the machine; one it
+    // scaled takes less on any machine that is not stalled for seconds.
     for (const char *method :
          {"epoll_wait", "epoll_pwait", "poll", "ppoll", "select", "pselect", "nanosleep",
           "clock_nanosleep", "clock_nanosleep_abs", "usleep", "sleep", "timerfd"}) {
@@ -247,7 +251,7 @@ TEST(TimeWarp, ScalesEveryKindOfWait) {
         const std::string report = d.lines_out().at(0);
         EXPECT_GE(field(report, "mono_ms"), 3900) << method << ": " << report;
         EXPECT_GE(field(report, "boot_ms"), 3900) << method << ": " << report;
-        EXPECT_LT(field(report, "real_ms"), 2000) << method << ": " << report;
+        EXPECT_LT(field(report, "real_ms"), 4000) << method << ": " << report;
         EXPECT_EQ(d.wait_exit(), ExitStatus::with_code(0)) << method;
     }
 }
@@ -258,19 +262,21 @@ bool has_variable(const Daemon &d, const std::string &entry) {
 }
 
 TEST(TimeWarp, TheLoopTimeoutOfTwentySecondsTakesAboutOneSecond) {
+    // Never less than the second (a wait does not end early), and far less than the 20 s of
+    // real time the wait would take unwarped: a slow machine only adds to the second.
     DaemonOptions options = probe({"wait:epoll_pwait:20000", "exit:0"});
     options.time_warp = 20;
     Daemon d(std::move(options));
     const auto started = std::chrono::steady_clock::now();
     d.start();
-    ASSERT_TRUE(d.wait_for_text(Stream::out, "\n", 15s)) << d.transcript_text();
+    ASSERT_TRUE(d.wait_for_text(Stream::out, "\n", 30s)) << d.transcript_text();
     const auto elapsed = std::chrono::steady_clock::now() - started;
     const std::string report = d.lines_out().at(0);
     EXPECT_GE(field(report, "mono_ms"), 19900) << report;
     EXPECT_GE(field(report, "real_ms"), 900) << report;
-    EXPECT_LT(field(report, "real_ms"), 5000) << report;
+    EXPECT_LT(field(report, "real_ms"), 20000) << report;
     EXPECT_GE(elapsed, 900ms);
-    EXPECT_LT(elapsed, 5s);
+    EXPECT_LT(elapsed, 20s);
     EXPECT_TRUE(has_variable(d, "VH_TIMEWARP_FACTOR=20"));
     EXPECT_TRUE(has_variable(d, "FAKETIME=+0 x20"));
 }
@@ -292,7 +298,8 @@ TEST(TimeWarp, AKilledProcessLeavesNothingBehindForTheNextWithItsPid) {
 }
 
 TEST(TimeWarp, AnEventStillEndsAWaitAtOnce) {
-    // Factor 2: the 20 s wait would take 10 s of real time; the event ends it at once.
+    // Factor 2: the 20 s wait would take 10 s of real time; the event ends it at once, so in
+    // less than that on any machine.
     DaemonOptions options = probe({"wait-fifo:events:20000", "exit:0"});
     options.time_warp = 2;
     Daemon d(std::move(options));
@@ -304,7 +311,7 @@ TEST(TimeWarp, AnEventStillEndsAWaitAtOnce) {
     close(fifo);
     ASSERT_TRUE(d.expect_out("woke events=1"));
     ASSERT_TRUE(d.wait_exit());
-    EXPECT_LT(field(d.lines_out().at(1), "real_ms"), 2000) << d.lines_out().at(1);
+    EXPECT_LT(field(d.lines_out().at(1), "real_ms"), 10000) << d.lines_out().at(1);
 }
 
 TEST(TimeWarp, IsOnlyPreloadedWhenAsked) {
@@ -316,7 +323,10 @@ TEST(TimeWarp, IsOnlyPreloadedWhenAsked) {
     EXPECT_EQ(d.lines_out()[0], "LD_PRELOAD unset");
     EXPECT_EQ(d.lines_out()[1], "VH_TIMEWARP_FACTOR unset");
     EXPECT_EQ(d.lines_out()[2], "FAKETIME unset");
-    EXPECT_LT(field(d.lines_out()[3], "mono_ms"), 1000);
+    // The program's clock runs at the kernel's pace: a warp of 2 or more would show at least
+    // twice the real time, however long the machine took over the wait.
+    EXPECT_LT(field(d.lines_out()[3], "mono_ms"), 2 * field(d.lines_out()[3], "real_ms"))
+        << d.lines_out()[3];
 }
 
 TEST(TimeWarp, ReachesAProgramRunByAnEmulatorButNotTheEmulator) {
@@ -435,17 +445,18 @@ TEST(DaemonSmoke, PrintsItsVersionAndEndsWithStatusZeroOnSigterm) {
 
 TEST(DaemonSmoke, ItsLoopTimeoutPassesInWarpedTime) {
     // A charger that never finishes AICL: the daemon gives up on the first quiet 20 s wait,
-    // which at factor 20 takes about a second.
+    // which at factor 20 takes about a second, and unwarped never less than 20 s.
     ScenarioOptions options;
     options.time_warp = 20;
     options.headset.auto_aicl = false;
+    options.timeout = 30s;
     Scenario s(options);
     s.start();
     s.hs().usb.plug(9_V, 3_A, usb_type::pd);
     ASSERT_TRUE(s.expect_err("Triggering AICL\n"));
     const auto triggered = std::chrono::steady_clock::now();
     EXPECT_TRUE(s.expect_err("QPH2 AICL Timeout, Trying anyway\n"));
-    EXPECT_LT(std::chrono::steady_clock::now() - triggered, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - triggered, 20s);
     EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
 }
 

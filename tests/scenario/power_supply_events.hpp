@@ -22,6 +22,16 @@ inline void send_change(Scenario &s, const std::string &supply_dir, const Proper
     s.hs().events().send("change", devpath_of(s, supply_dir), "power_supply", properties);
 }
 
+// A change event of a supply the daemon does not know (the OTG supply): it asks for no update
+// cycle, but ends a wait of its own, so the daemon makes one more pass and sends one more
+// heartbeat for it.
+inline void send_unknown_supply_change(Scenario &s) {
+    s.hs().events().send("change", "/devices/platform/soc/otg/power_supply/usb-otg", "power_supply",
+                         {{"DEVTYPE", "power_supply"},
+                          {"POWER_SUPPLY_NAME", "usb-otg"},
+                          {"POWER_SUPPLY_ONLINE", "1"}});
+}
+
 // An event of the TCPM source supply; OF_NAME and the type are left out when not given.
 inline Properties tcpm_properties(const std::optional<std::string> &of_name, bool online,
                                   int32_t voltage_uv, int32_t current_ua,
