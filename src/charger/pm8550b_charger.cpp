@@ -145,9 +145,7 @@ void check_notified_attr(notified_attr &attr) {
             take_up(attr);
             return;
         }
-        report_kept_file_lost(attr.path);
-        close(attr.fd);
-        attr.fd = -1;
+        drop_lost_kept_file(attr.fd, attr.path);
     }
     attr.fd = open(attr.path, O_RDONLY | O_CLOEXEC);
     if (attr.fd >= 0) {

@@ -58,9 +58,7 @@ void check_channel(size_t slot) {
             channel_suspect[slot] = false;
             return;
         }
-        report_kept_file_lost(channel_paths[slot]);
-        close(channel_fds[slot]);
-        channel_fds[slot] = -1;
+        drop_lost_kept_file(channel_fds[slot], channel_paths[slot]);
     }
     // The kernel may number the device anew when its driver comes back: looked up again.
     channel_fds[slot] = open_channel(slot, lookup_report::quiet);

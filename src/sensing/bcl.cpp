@@ -106,9 +106,7 @@ void drop_if_gone(size_t slot) {
     if (attr_fds[slot] < 0 || !sysfs_file_is_gone(attr_fds[slot])) {
         return;
     }
-    report_kept_file_lost(attr_paths[slot]);
-    close(attr_fds[slot]);
-    attr_fds[slot] = -1;
+    drop_lost_kept_file(attr_fds[slot], attr_paths[slot]);
 }
 
 } // namespace

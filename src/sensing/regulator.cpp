@@ -108,9 +108,7 @@ void check_slot(size_t slot) {
             take_up_slot(slot);
             return;
         }
-        report_kept_file_lost(watcher_paths[slot]);
-        close(watcher_fds[slot]);
-        watcher_fds[slot] = -1;
+        drop_lost_kept_file(watcher_fds[slot], watcher_paths[slot]);
     }
     // A driver bound again may give its device another number: looked up anew.
     watcher_fds[slot] = open_watcher(slot, lookup_report::quiet);

@@ -389,6 +389,12 @@ void report_kept_file_lost(const char *path) {
     std::fprintf(stderr, "Lost %s; reopening it when its device returns\n", path);
 }
 
+void drop_lost_kept_file(int &fd, const char *path) {
+    report_kept_file_lost(path);
+    close(fd);
+    fd = -1;
+}
+
 void report_kept_file_back(const char *path) {
     std::fprintf(stderr, "Reopened %s\n", path);
 }

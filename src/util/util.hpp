@@ -79,6 +79,9 @@ bool sysfs_notification_pending(int fd);
 // The one report of a kept-open file's loss, and the one of its return.
 void report_kept_file_lost(const char *path);
 void report_kept_file_back(const char *path);
+// Reports the loss and closes the file (which also takes it out of the epoll set); fd
+// becomes -1, so the next look opens the file anew.
+void drop_lost_kept_file(int &fd, const char *path);
 
 // The properties of one udev event, as an event handler asks for them: the daemon passes
 // the event's udev device, a test or a fuzz target a table of its own. get returns the
