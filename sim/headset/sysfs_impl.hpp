@@ -95,6 +95,9 @@ struct Node {
     // kernfs change counter; a handle that has read the current one sees no change.
     uint64_t event = 1;
     bool removed = false;
+    // Where a removed node was: its parent may be gone with it while a handle keeps the
+    // node itself (a write to a vanished device is still logged under its path).
+    std::string removed_path;
 
     int read_error = 0;
     int write_error = 0;
@@ -243,6 +246,9 @@ struct FakeSysfs::Impl {
     }
 
     static std::string canonical_of(const Node *node) {
+        if (node->removed) {
+            return node->removed_path;
+        }
         std::vector<const std::string *> names;
         for (const Node *n = node; n->parent != nullptr; n = n->parent) {
             names.push_back(&n->name);
@@ -385,6 +391,10 @@ struct FakeSysfs::Impl {
 
     // A vanished attribute reports PRI|ERR for good; wake whoever waits on it.
     void mark_removed(Node *node) {
+        if (node->removed) {
+            return;
+        }
+        node->removed_path = canonical_of(node);
         node->removed = true;
         if (node->kind == Node::Kind::attr) {
             notify_changed(node);
