@@ -21,6 +21,8 @@ namespace vh {
 namespace {
 
 constexpr const char *report_header = "---- Current State ----\n";
+// Passes that may sit between a count of heartbeats and one of reports taken together.
+constexpr int max_count_skew = 5;
 
 struct WatchedFile {
     std::string attribute;
@@ -41,8 +43,10 @@ TEST(UnboundDriver, AVanishedAttributeIsReportedOnceAndTheLoopGoesQuiet) {
         options.time_warp = 20; // the 20 s timeout pass comes every second
         Scenario s(options);
         Daemon &d = s.start();
+        // The controller's change event is the last one start-up asks for: once it is
+        // handled, no start-up pass is left to mix into the counts below.
+        ASSERT_TRUE(s.expect_out("Tavlock status: "));
         ASSERT_TRUE(s.expect_err(report_header));
-        ASSERT_TRUE(s.expect_heartbeats(1));
 
         s.fs().remove(file.attribute);
         ASSERT_TRUE(s.expect_err(file.read_error));
@@ -56,14 +60,14 @@ TEST(UnboundDriver, AVanishedAttributeIsReportedOnceAndTheLoopGoesQuiet) {
         story::expect_shutdown_sequence(s);
         // Counted once the daemon has ended and all its output is in: the error was printed
         // once, and every pass since ran a cycle, as timeout passes do. A loop woken again and
-        // again by the dead file would show passes without a cycle (and hundreds of them).
-        // Slack: the pass that printed the error may have sent its heartbeat after the count,
-        // and one start-up event may still have been waiting.
+        // again by the dead file would show passes without a cycle, hundreds of them. Slack:
+        // heartbeats (a socket) and reports (a pipe) are counted at one moment, so passes the
+        // host held the test back from reading may fall on either side of the count.
         EXPECT_EQ(d.count(Stream::err, file.read_error), 1) << d.transcript_text(40);
         const int passes = s.watchdog().count() - heartbeats;
         const int cycles = d.count(Stream::err, report_header) - reports;
         EXPECT_GE(passes, 2);
-        EXPECT_LE(passes, cycles + 2) << d.transcript_text(40);
+        EXPECT_LE(passes, cycles + max_count_skew) << d.transcript_text(40);
     }
 }
 
@@ -96,7 +100,7 @@ void expect_one_quiet_loss(Scenario &s, const std::string &lost) {
     // A pass whose callbacks report nothing sends a heartbeat without a report: a loop
     // spinning on a dead file would send far more heartbeats than reports.
     const int new_reports = d.count(Stream::err, report_header) - reports;
-    EXPECT_LE(s.watchdog().count() - heartbeats, new_reports + 2);
+    EXPECT_LE(s.watchdog().count() - heartbeats, new_reports + max_count_skew);
 }
 
 struct ReturningDevice {
@@ -165,6 +169,7 @@ TEST(ReturningDevice, IsReportedLostOnceThenUsedAgainWithoutARestart) {
         SCOPED_TRACE(device.name);
         Scenario s(returning_device_options());
         Daemon &d = s.start();
+        ASSERT_TRUE(s.expect_out("Tavlock status: ")); // start-up's last event handled
         ASSERT_TRUE(s.expect_err(report_header));
         const std::string kept_file = named_kept_file(s, device);
 
@@ -191,6 +196,7 @@ TEST(ReturningDevice, AQuickRebindIsTakenUpAsWell) {
         SCOPED_TRACE(device.name);
         Scenario s(returning_device_options());
         Daemon &d = s.start();
+        ASSERT_TRUE(s.expect_out("Tavlock status: ")); // start-up's last event handled
         ASSERT_TRUE(s.expect_err(report_header));
         const std::string kept_file = named_kept_file(s, device);
 
@@ -223,6 +229,7 @@ TEST(ReturningDevice, ABrieflyUnreadableFileIsWatchedAgain) {
         SCOPED_TRACE(c.attribute);
         Scenario s(returning_device_options());
         Daemon &d = s.start();
+        ASSERT_TRUE(s.expect_out("Tavlock status: ")); // start-up's last event handled
         ASSERT_TRUE(s.expect_err(report_header));
 
         s.fs().fail_reads(c.attribute, ENODEV);
@@ -250,6 +257,7 @@ TEST(StopSignal, EndsTheDaemonWhileEveryWaitFindsWorkWaiting) {
         SCOPED_TRACE(c.message);
         Scenario s;
         Daemon &d = s.start();
+        ASSERT_TRUE(s.expect_out("Tavlock status: ")); // start-up's last event handled
         ASSERT_TRUE(s.expect_err(report_header));
 
         // USB-C events faster than the daemon's cycles: the monitor is ready at every wait,
