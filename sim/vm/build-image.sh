@@ -7,7 +7,11 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 suite=bookworm
-mirror=http://deb.debian.org/debian
+# The point release with its updates and security fixes, as a Debian 12 host sees it (the
+# kernel comes from bookworm-security).
+sources=("deb http://deb.debian.org/debian bookworm main"
+         "deb http://deb.debian.org/debian bookworm-updates main"
+         "deb http://deb.debian.org/debian-security bookworm-security main")
 include=systemd,systemd-sysv,udev,kmod,dbus,linux-image-amd64,e2fsprogs,procps
 
 vm_ensure_packages mmdebstrap
@@ -16,7 +20,7 @@ mkdir -p "$vm_build"
 kernel_version=$(apt-cache policy linux-image-amd64 | sed -n 's/^ *Candidate: //p')
 [ -n "$kernel_version" ] && [ "$kernel_version" != "(none)" ] ||
     vm_die "linux-image-amd64 is not in the archive (apt-get update?)"
-key=$( { cat "${BASH_SOURCE[0]}"; echo "$suite $mirror $include $kernel_version"; } |
+key=$( { cat "${BASH_SOURCE[0]}"; echo "$suite ${sources[*]} $include $kernel_version"; } |
          sha256sum | cut -c1-16)
 image=$vm_build/base-$key.tar
 
@@ -28,8 +32,11 @@ if [ ! -f "$image" ]; then
         --dpkgopt='path-exclude=/usr/share/man/*' \
         --dpkgopt='path-exclude=/usr/share/locale/*' \
         --dpkgopt='path-exclude=/usr/share/doc/*' \
-        "$suite" "$image.part" "$mirror"
+        "$suite" "$image.part" "${sources[@]}"
     release=$(tar -tf "$image.part" | sed -n 's|^\./boot/vmlinuz-||p' | head -n1)
+    [ "linux-image-$release" = "$(apt-cache depends linux-image-amd64 |
+                                   sed -n 's/^ *Depends: //p' | head -n1)" ] ||
+        vm_die "the guest got linux-image-$release, not what linux-image-amd64 installs here"
     [ -n "$release" ] || vm_die "no kernel in the guest's root file system"
     echo "$release" >"$image.kernel"
     mv "$image.part" "$image"
