@@ -27,10 +27,10 @@
  *
  *   log  (read) the writes made to the devices' attributes, in order, one per line:
  *     SEQUENCE PATH TEXT
- *   PATH is the attribute under /sys/devices, TEXT what was written with non-printable
- *   characters escaped (a written newline reads "\n"). Every open file reads each line
- *   once, from the oldest kept (the last 4096), and poll() reports POLLIN while there is
- *   more to read. A read at the end returns 0.
+ *   PATH is the attribute under /sys/devices, TEXT what was written, escaped into one
+ *   line ("\\" a backslash, "\n" a newline, "\xHH" another control byte). Every open
+ *   file reads each line once, from the oldest kept (the last 4096), and poll() reports
+ *   POLLIN while there is more to read. A read at the end returns 0.
  *
  * Values survive an unbind: a bound device shows what it had before.
  */
@@ -310,30 +310,45 @@ static u64 vh_log_next_seq = 1;
 static DEFINE_MUTEX(vh_log_lock);
 static DECLARE_WAIT_QUEUE_HEAD(vh_log_wait);
 
+/* text as one line: "\\" for a backslash, "\n" for a newline, "\xHH" for other bytes. */
+static char *vh_escape(const char *text, size_t len)
+{
+	char *out = kmalloc(4 * len + 1, GFP_KERNEL), *p = out;
+	size_t i;
+
+	if (!out)
+		return NULL;
+	for (i = 0; i < len; i++) {
+		unsigned char c = text[i];
+
+		if (c == '\\')
+			p += sprintf(p, "\\\\");
+		else if (c == '\n')
+			p += sprintf(p, "\\n");
+		else if (c < 0x20 || c >= 0x7f)
+			p += sprintf(p, "\\x%02x", c);
+		else
+			*p++ = c;
+	}
+	*p = '\0';
+	return out;
+}
+
 /* Logs a write of text into the attribute name of kobj. */
 static void vh_log_write(struct kobject *kobj, const char *name, const char *text, size_t len)
 {
 	struct vh_log_entry *e, *oldest;
 	char *path = kobject_get_path(kobj, GFP_KERNEL);
-	char *line;
+	char *escaped = vh_escape(text, len);
 
-	if (!path)
-		return;
+	if (!path || !escaped)
+		goto out_free;
+	e = kmalloc(sizeof(*e) + strlen(path) + strlen(name) + strlen(escaped) + 48, GFP_KERNEL);
+	if (!e)
+		goto out_free;
 	mutex_lock(&vh_log_lock);
-	line = kasprintf(GFP_KERNEL, "%llu /sys%s/%s %*pE\n", vh_log_next_seq, path, name,
-			 (int)len, text);
-	kfree(path);
-	if (!line)
-		goto out;
-	e = kmalloc(sizeof(*e) + strlen(line) + 1, GFP_KERNEL);
-	if (!e) {
-		kfree(line);
-		goto out;
-	}
 	e->seq = vh_log_next_seq++;
-	e->len = strlen(line);
-	memcpy(e->line, line, e->len + 1);
-	kfree(line);
+	e->len = sprintf(e->line, "%llu /sys%s/%s %s\n", e->seq, path, name, escaped);
 	list_add_tail(&e->node, &vh_log);
 	if (++vh_log_count > VH_LOG_MAX) {
 		oldest = list_first_entry(&vh_log, struct vh_log_entry, node);
@@ -341,9 +356,11 @@ static void vh_log_write(struct kobject *kobj, const char *name, const char *tex
 		kfree(oldest);
 		vh_log_count--;
 	}
-out:
 	mutex_unlock(&vh_log_lock);
 	wake_up_interruptible(&vh_log_wait);
+out_free:
+	kfree(escaped);
+	kfree(path);
 }
 
 static void vh_log_clear(void)
@@ -858,6 +875,8 @@ static int vh_probe(struct platform_device *pdev)
 
 	if (!vd)
 		return -ENODEV;
+	/* Probing runs inside platform_device_add(), before vh_add_device() learns pdev. */
+	vd->pdev = pdev;
 	switch (vd->kind) {
 	case VH_SUPPLY:
 		return vh_probe_supply(vd);
