@@ -59,14 +59,20 @@
 #define VH_NO_PSP (-1)
 #define VH_LOG_MAX 4096
 
-enum vh_kind { VH_SUPPLY, VH_ADC, VH_LIMITER, VH_REGULATOR, VH_LED };
+enum vh_kind {
+	VH_SUPPLY,
+	VH_ADC,
+	VH_LIMITER,
+	VH_REGULATOR,
+	VH_LED
+};
 
 /* Which file shows a value. */
 enum vh_where {
 	VH_ON_CLASS_DEV, /* the class device: supply, IIO, hwmon, regulator or LED */
-	VH_ON_PLATFORM,  /* the platform device itself */
-	VH_ON_DEBUGFS,   /* a debugfs file */
-	VH_CORE_FILE,    /* a file of the class core (regulator "state") */
+	VH_ON_PLATFORM,	 /* the platform device itself */
+	VH_ON_DEBUGFS,	 /* a debugfs file */
+	VH_CORE_FILE,	 /* a file of the class core (regulator "state") */
 };
 
 struct vh_device;
@@ -112,6 +118,8 @@ struct vh_device {
 
 static DEFINE_MUTEX(vh_lock);
 
+/* The tables keep their hand-made layout. */
+/* clang-format off */
 #define V(n, m, t) { .name = n, .mode = m, .psp = VH_NO_PSP, .text = t }
 #define P(n, m, p, t) { .name = n, .mode = m, .psp = POWER_SUPPLY_PROP_##p, .text = t }
 
@@ -247,6 +255,7 @@ static struct vh_device vh_devices[] = {
 	DEV("2-0074", "tps61377", VH_REGULATOR, NULL, 0, preboost_values),
 	DEV("4-0063", "mp3317-scene-illum-ir", VH_LED, NULL, 0, led_values),
 };
+/* clang-format on */
 
 /* ---- values ---- */
 
@@ -389,8 +398,8 @@ static ssize_t vh_attr_show(struct device *dev, struct device_attribute *attr, c
 	return len;
 }
 
-static ssize_t vh_attr_store(struct device *dev, struct device_attribute *attr,
-			     const char *buf, size_t count)
+static ssize_t vh_attr_store(struct device *dev, struct device_attribute *attr, const char *buf,
+			     size_t count)
 {
 	struct vh_value *v = container_of(attr, struct vh_value, ext.attr);
 
@@ -434,19 +443,33 @@ static const char *const vh_status_texts[] = {
 	"Unknown", "Charging", "Discharging", "Not charging", "Full",
 };
 static const char *const vh_charge_type_texts[] = {
-	"Unknown", "N/A", "Trickle", "Fast", "Standard", "Adaptive", "Custom", "Long Life",
-	"Bypass",
+	"Unknown",  "N/A",    "Trickle",   "Fast",   "Standard",
+	"Adaptive", "Custom", "Long Life", "Bypass",
 };
 static const char *const vh_health_texts[] = {
-	"Unknown", "Good", "Overheat", "Dead", "Over voltage", "Unspecified failure", "Cold",
-	"Watchdog timer expire", "Safety timer expire", "Over current",
-	"Calibration required", "Warm", "Cool", "Hot", "No battery",
+	"Unknown",
+	"Good",
+	"Overheat",
+	"Dead",
+	"Over voltage",
+	"Unspecified failure",
+	"Cold",
+	"Watchdog timer expire",
+	"Safety timer expire",
+	"Over current",
+	"Calibration required",
+	"Warm",
+	"Cool",
+	"Hot",
+	"No battery",
 };
 static const char *const vh_usb_type_texts[] = {
 	"Unknown", "SDP", "DCP", "CDP", "ACA", "C", "PD", "PD_DRP", "PD_PPS", "BrickID",
 };
 static const enum power_supply_usb_type vh_usb_types[] = {
-	POWER_SUPPLY_USB_TYPE_C, POWER_SUPPLY_USB_TYPE_PD, POWER_SUPPLY_USB_TYPE_PD_PPS,
+	POWER_SUPPLY_USB_TYPE_C,
+	POWER_SUPPLY_USB_TYPE_PD,
+	POWER_SUPPLY_USB_TYPE_PD_PPS,
 };
 
 /* The texts of an enumerated property, or NULL for a number. */
@@ -625,9 +648,11 @@ static int vh_probe_supply(struct vh_device *vd)
 
 /* ---- the ADC ---- */
 
-#define VH_ADC_CHANNEL(chan_type, extend, index)                                   \
-	{ .type = chan_type, .extend_name = extend, .address = index,                \
-	  .info_mask_separate = BIT(IIO_CHAN_INFO_PROCESSED) }
+#define VH_ADC_CHANNEL(chan_type, extend, index)                            \
+	{                                                                   \
+		.type = chan_type, .extend_name = extend, .address = index, \
+		.info_mask_separate = BIT(IIO_CHAN_INFO_PROCESSED)          \
+	}
 
 static const struct iio_chan_spec vh_adc_channels[] = {
 	VH_ADC_CHANNEL(IIO_VOLTAGE, "pm8550b_vbat_sns_chgr", 0),
@@ -636,8 +661,8 @@ static const struct iio_chan_spec vh_adc_channels[] = {
 	VH_ADC_CHANNEL(IIO_CURRENT, "pm8550b_iin_fb", 3),
 };
 
-static int vh_adc_read_raw(struct iio_dev *indio_dev, struct iio_chan_spec const *chan,
-			   int *val, int *val2, long mask)
+static int vh_adc_read_raw(struct iio_dev *indio_dev, struct iio_chan_spec const *chan, int *val,
+			   int *val2, long mask)
 {
 	struct vh_device *vd = *(struct vh_device **)iio_priv(indio_dev);
 	int ret;
@@ -709,8 +734,8 @@ static struct vh_value *vh_hwmon_value(struct vh_device *vd, u32 attr)
 	return NULL;
 }
 
-static int vh_hwmon_read(struct device *dev, enum hwmon_sensor_types type, u32 attr,
-			 int channel, long *val)
+static int vh_hwmon_read(struct device *dev, enum hwmon_sensor_types type, u32 attr, int channel,
+			 long *val)
 {
 	struct vh_device *vd = dev_get_drvdata(dev);
 	struct vh_value *v = vh_hwmon_value(vd, attr);
@@ -724,8 +749,8 @@ static int vh_hwmon_read(struct device *dev, enum hwmon_sensor_types type, u32 a
 	return ret;
 }
 
-static int vh_hwmon_write(struct device *dev, enum hwmon_sensor_types type, u32 attr,
-			  int channel, long val)
+static int vh_hwmon_write(struct device *dev, enum hwmon_sensor_types type, u32 attr, int channel,
+			  long val)
 {
 	struct vh_device *vd = dev_get_drvdata(dev);
 	struct vh_value *v = vh_hwmon_value(vd, attr);
@@ -750,7 +775,7 @@ static const struct hwmon_ops vh_hwmon_ops = {
 
 static const struct hwmon_channel_info *vh_hwmon_channels[] = {
 	HWMON_CHANNEL_INFO(in, HWMON_I_ENABLE | HWMON_I_MIN | HWMON_I_LCRIT),
-	NULL
+	NULL,
 };
 
 static const struct hwmon_chip_info vh_hwmon_chip = {
@@ -758,12 +783,11 @@ static const struct hwmon_chip_info vh_hwmon_chip = {
 	.info = vh_hwmon_channels,
 };
 
-static struct dentry *vh_debugfs_dir;      /* vheadset/ */
-static struct dentry *vh_dri_dir;          /* dri/0/, where the counter lies */
-static struct dentry *vh_dri_created[2];   /* dri/ and dri/0/ when this module made them */
+static struct dentry *vh_debugfs_dir;	 /* vheadset/ */
+static struct dentry *vh_dri_dir;	 /* dri/0/, where the counter lies */
+static struct dentry *vh_dri_created[2]; /* dri/ and dri/0/ when this module made them */
 
-static ssize_t vh_counter_read(struct file *file, char __user *buf, size_t count,
-			       loff_t *ppos)
+static ssize_t vh_counter_read(struct file *file, char __user *buf, size_t count, loff_t *ppos)
 {
 	struct vh_value *v = file->private_data;
 	char text[VH_TEXT_MAX + 1];
@@ -790,15 +814,14 @@ static int vh_probe_limiter(struct vh_device *vd)
 	ret = sysfs_create_group(&vd->pdev->dev.kobj, &vd->group);
 	if (ret)
 		return ret;
-	hwmon = hwmon_device_register_with_info(&vd->pdev->dev, vd->name, vd, &vh_hwmon_chip,
-						NULL);
+	hwmon = hwmon_device_register_with_info(&vd->pdev->dev, vd->name, vd, &vh_hwmon_chip, NULL);
 	if (IS_ERR(hwmon)) {
 		sysfs_remove_group(&vd->pdev->dev.kobj, &vd->group);
 		return PTR_ERR(hwmon);
 	}
-	vd->debugfs_file = debugfs_create_file("bcl_throttle_accum", 0444, vh_dri_dir,
-					       vh_find_value(vd, "bcl_throttle_accum"),
-					       &vh_counter_fops);
+	vd->debugfs_file =
+		debugfs_create_file("bcl_throttle_accum", 0444, vh_dri_dir,
+				    vh_find_value(vd, "bcl_throttle_accum"), &vh_counter_fops);
 	mutex_lock(&vh_lock);
 	vd->hwmon = hwmon;
 	vd->class_dev = hwmon;
@@ -1189,8 +1212,7 @@ static int vh_add_device(struct vh_device *vd)
 	if (!pdev)
 		return -ENOMEM;
 	/* The names are longer than a platform_device_id holds: matched by override. */
-	ret = driver_set_override(&pdev->dev, &pdev->driver_override, VH_DRIVER,
-				  strlen(VH_DRIVER));
+	ret = driver_set_override(&pdev->dev, &pdev->driver_override, VH_DRIVER, strlen(VH_DRIVER));
 	if (!ret && vd->kind == VH_LIMITER)
 		pdev->dev.type = &vh_sensor_type;
 	if (!ret)
