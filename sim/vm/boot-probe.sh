@@ -8,6 +8,9 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
+[ $# -eq 0 ] || vm_die "usage: ./run vm (no arguments)"
+# mmdebstrap, the guest's file ownerships, chroot and the packages need root.
+[ "$(id -u)" -eq 0 ] || vm_die "run as root"
 vm_ensure_packages qemu-system-x86 mmdebstrap e2fsprogs linux-image-amd64 gcc make kmod
 here=$(dirname "${BASH_SOURCE[0]}")
 
@@ -38,7 +41,7 @@ echo vheadset >"$root/etc/hostname"
 size_mb=$(( $(du -sm "$root" | cut -f1) + 256 ))
 mkfs.ext4 -q -F -L root -d "$root" "$disk" "${size_mb}M"
 
-vm_log "booting the guest (TCG, about a minute); console: build/vm/console.log"
+vm_log "booting the guest (TCG, a few minutes); console: build/vm/console.log"
 start=$(date +%s)
 # No display, no network: the guest needs neither (and no DRM driver makes debugfs/dri).
 timeout 900 qemu-system-x86_64 -accel tcg -cpu max -smp 2 -m 1024 -nographic -no-reboot \
