@@ -30,7 +30,7 @@ install -D -m 0644 "$module" "$root/lib/modules/$release/extra/vheadset.ko"
 chroot "$root" depmod -a "$release"
 # The probe: its measuring helper (the host's and the guest's glibc are Debian 12's), the
 # script and its unit; the serial console shows the probe, not a login prompt.
-gcc -O2 -Wall -Wextra -o "$root/usr/local/bin/vhprobe" "$here/guest/vhprobe.c" -lpthread
+g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$root/usr/local/bin/vhprobe" "$here/guest/vhprobe.cpp" -lpthread
 install -m 0755 "$here/guest/vheadset-probe.sh" "$root/usr/local/sbin/vheadset-probe"
 install -m 0644 "$here/guest/vheadset-probe.service" "$root/etc/systemd/system/"
 ln -sf /etc/systemd/system/vheadset-probe.service \

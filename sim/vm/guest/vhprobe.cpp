@@ -1,4 +1,3 @@
-// SPDX-License-Identifier: GPL-2.0-only
 /*
  * The guest's measurements of sysfs attribute files under the real kernel: what poll()
  * reports on a freshly opened file, whether a notification wakes a poller, what an open
@@ -8,7 +7,6 @@
  *   vhprobe notify FILE CONTROL COMMAND
  *   vhprobe unbind FILE DRIVER_DIR DEVICE
  */
-#define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -40,7 +38,7 @@ static double now_ms(void) {
 
 /* poll() for POLLPRI; the returned events, or -errno. */
 static int poll_pri(int fd, int timeout_ms) {
-    struct pollfd p = {.fd = fd, .events = POLLPRI};
+    struct pollfd p = {.fd = fd, .events = POLLPRI, .revents = 0};
     int n = poll(&p, 1, timeout_ms);
 
     return n < 0 ? -errno : n == 0 ? 0 : p.revents;
@@ -107,7 +105,7 @@ struct delayed_write {
 };
 
 static void *delayed_write_thread(void *arg) {
-    struct delayed_write *w = arg;
+    auto *w = static_cast<struct delayed_write *>(arg);
 
     usleep(w->delay_ms * 1000);
     w->result = write_text(w->path, w->text);
@@ -117,7 +115,9 @@ static void *delayed_write_thread(void *arg) {
 /* Waits for the attribute's notification while a thread writes command into control. */
 static int cmd_notify(const char *file, const char *control, const char *command) {
     struct delayed_write w = {control, command, 200, 0};
-    struct epoll_event ev = {.events = EPOLLPRI | EPOLLERR}, out;
+    struct epoll_event ev {
+    }, out{};
+    ev.events = EPOLLPRI | EPOLLERR;
     pthread_t thread;
     double start;
     int fd = open_or_die(file), events, ep, n;
@@ -162,7 +162,7 @@ struct poller {
 };
 
 static void *poller_thread(void *arg) {
-    struct poller *p = arg;
+    auto *p = static_cast<struct poller *>(arg);
     double start = now_ms();
 
     p->events = poll_pri(p->fd, 3000);
@@ -173,7 +173,9 @@ static void *poller_thread(void *arg) {
 static int cmd_unbind(const char *file, const char *driver_dir, const char *device) {
     char unbind[512], bind[512];
     struct stat before, after;
-    struct epoll_event ev = {.events = EPOLLPRI | EPOLLERR}, out;
+    struct epoll_event ev {
+    }, out{};
+    ev.events = EPOLLPRI | EPOLLERR;
     struct poller p;
     pthread_t thread;
     int fd = open_or_die(file), ret, fd2, ep, ep2, n;
