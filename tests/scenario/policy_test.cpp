@@ -1,17 +1,27 @@
 // The charging policy seen from outside: the daemon in the virtual headset, driven by USB-C
 // sources, the charger's QPH2 and AICL notifications, loads, batteries, the pack and the
 // manual control files; observed through its console report, its writes and its files.
+#include "power_supply_events.hpp"
+
 #include "harness/scenario.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -157,8 +167,87 @@ TEST(FastCharge, NineVoltSourceLeadsThroughAiclIntoQph2) {
     EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
 }
 
-TEST(FastCharge, LowCurrentExitHoldsOffReentryForSixtySeconds) {
-    Scenario s(with_time_warp(charging_battery(70)));
+// Standard error's complete lines, each with the time its newline arrived: a line printed
+// after the daemon read its clock bounds that reading from above.
+class ErrLineTimes {
+  public:
+    using clock_type = std::chrono::steady_clock;
+    struct Line {
+        std::string text;
+        clock_type::time_point arrived;
+    };
+
+    void record(Stream stream, std::string_view piece) {
+        if (stream != Stream::err) {
+            return;
+        }
+        const clock_type::time_point now = clock_type::now();
+        const std::lock_guard lock(mutex_);
+        partial_.append(piece);
+        size_t end;
+        while ((end = partial_.find('\n')) != std::string::npos) {
+            lines_.push_back({partial_.substr(0, end), now});
+            partial_.erase(0, end + 1);
+        }
+        arrived_.notify_all();
+    }
+    std::vector<Line> lines() const {
+        const std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    // Waits for a line that begins with prefix; false when the timeout passed first.
+    bool wait_for_line_beginning(const std::string &prefix, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, timeout, [&] {
+            return std::any_of(lines_.rbegin(), lines_.rend(),
+                               [&](const Line &line) { return line.text.starts_with(prefix); });
+        });
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::string partial_;
+    std::vector<Line> lines_;
+};
+
+// The daemon's monotonic clock runs warp times as fast as the host's from the daemon's
+// start, so the difference of two of its readings is warp times the real time between them.
+double virtual_seconds(std::chrono::steady_clock::time_point when, double warp) {
+    return warp * std::chrono::duration<double>(when.time_since_epoch()).count();
+}
+
+// The report's gauge line for an internal battery voltage: a marker, since the gauge is
+// read afresh in every cycle and its voltage steers nothing.
+std::string gauge_line_for(int32_t voltage_uv) {
+    char text[64];
+    std::snprintf(text, sizeof text, "FG INT - V: %4.03f;", voltage_uv * 1e-6);
+    return text;
+}
+
+// One low-current exit and the passes after it, each with what it decided and the bounds of
+// the hold-off time it saw.
+struct HoldoffPass {
+    long seconds = -1; // the hold-off line's elapsed seconds; -1: the pass entered QPH2
+    double at_least = 0, at_most = 0; // bounds of the time since the exit, in virtual s
+};
+
+// At this warp the 60 s hold-off takes 6 s and a host delay of 100 ms moves a pass by 1 s.
+constexpr double holdoff_warp = 10.0;
+
+// Runs one daemon from QPH2 through a low-current exit to the re-entry. The test knows when
+// each gauge voltage was set and when each decision line arrived; a pass that printed a
+// voltage read its clock after that voltage was set and before its decision line came.
+void run_low_current_exit(std::vector<HoldoffPass> &passes) {
+    using clock_type = std::chrono::steady_clock;
+    ErrLineTimes times;
+    ScenarioOptions options = with_time_warp(charging_battery(70), holdoff_warp);
+    constexpr int32_t base_uv = 7'600'000;
+    options.headset.internal.voltage_avg_uv = base_uv;
+    options.on_output = [&times](Stream stream, std::string_view piece) {
+        times.record(stream, piece);
+    };
+    Scenario s(options);
     start_and_settle(s);
     s.hs().usb.plug(9_V, 3_A, usb_type::pd);
     ASSERT_TRUE(s.expect_err("QPH2 Entered\n"));
@@ -166,6 +255,7 @@ TEST(FastCharge, LowCurrentExitHoldsOffReentryForSixtySeconds) {
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1350000"));
 
     s.skip_writes();
+    const clock_type::time_point low_current_set = clock_type::now();
     s.hs().battery.set_current_avg_ua(500'000);
     s.hs().charger.emit_change();
     ASSERT_TRUE(s.expect_err("Exiting QPH2 - Low Current and No Load\n"));
@@ -175,50 +265,240 @@ TEST(FastCharge, LowCurrentExitHoldsOffReentryForSixtySeconds) {
     EXPECT_TRUE(s.expect_write(charger_attr("termination_enable"), "1"));
     EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1000000"));
     EXPECT_TRUE(s.expect_write(charger_attr("aicl_enable"), "1"));
-    EXPECT_TRUE(s.expect_write(charger_attr("aicl_rerun"), "1"));
+    // The exit's time is read between the low current and the AICL run's write.
+    const std::optional<FakeSysfs::Write> rerun = s.next_write_to(charger_attr("aicl_rerun"));
+    ASSERT_TRUE(rerun);
+    EXPECT_EQ(rerun->text, "1");
+    const double exit_at_least = virtual_seconds(low_current_set, holdoff_warp);
+    const double exit_at_most = virtual_seconds(rerun->when, holdoff_warp);
 
-    // Timeout passes count the hold-off up; the first pass after 60 s enters again.
-    ASSERT_TRUE(s.expect_err("QPH2 re-entry holdoff: "));
-    ASSERT_TRUE(s.expect_err("QPH2 Entered\n"));
-    const std::vector<long> seconds =
-        holdoff_seconds(s, "Exiting QPH2 - Low Current and No Load", "QPH2 Entered");
-    ASSERT_GE(seconds.size(), 2u) << s.daemon().transcript_text(80);
-    EXPECT_TRUE(std::is_sorted(seconds.begin(), seconds.end()));
-    EXPECT_GE(seconds.front(), 0);
-    EXPECT_LE(seconds.back(), 59);
-    EXPECT_GE(seconds.back(), 20) << "the hold-off ended early";
+    // Charger events ask for passes at chosen times of the hold-off: through it, close
+    // before its end and just after it, until a pass enters QPH2 again. Each comes with a
+    // gauge voltage of its own; a timeout pass shows the voltage of the event before it.
+    const auto entered = [&] {
+        const std::string text = s.daemon().text(Stream::err);
+        const size_t exit = text.rfind("Exiting QPH2 - Low Current and No Load\n");
+        return text.find("Entering QPH2 Directly\n", exit) != std::string::npos ||
+               text.find("Triggering AICL\n", exit) != std::string::npos;
+    };
+    std::map<std::string, clock_type::time_point> voltage_set;
+    int32_t voltage_uv = base_uv;
+    for (const double target : {10.0, 20.0, 30.0, 40.0, 50.0, 54.0, 56.0, 58.0, 61.0, 62.0, 63.0,
+                                64.0, 66.0, 68.0, 70.0, 75.0, 80.0}) {
+        if (entered()) {
+            break;
+        }
+        // Pacing the stimulus by the daemon's clock, not waiting for a result.
+        std::this_thread::sleep_until(rerun->when +
+                                      std::chrono::duration_cast<clock_type::duration>(
+                                          std::chrono::duration<double>(target / holdoff_warp)));
+        voltage_uv += 1000;
+        voltage_set[gauge_line_for(voltage_uv)] = clock_type::now();
+        s.hs().battery.set_voltage_avg_uv(voltage_uv);
+        s.hs().charger.emit_change();
+        ASSERT_TRUE(times.wait_for_line_beginning(gauge_line_for(voltage_uv), s.timeout()))
+            << s.daemon().transcript_text(40);
+    }
+    ASSERT_TRUE(s.expect_err("QPH2 Entered\n")) << "no re-entry 80 s after the exit";
+
+    static const std::regex holdoff(R"(QPH2 re-entry holdoff: (-?\d+) / 60 sec)");
+    const std::vector<ErrLineTimes::Line> lines = times.lines();
+    auto line = std::find_if(lines.rbegin(), lines.rend(), [](const ErrLineTimes::Line &l) {
+                    return l.text == "Exiting QPH2 - Low Current and No Load";
+                }).base();
+    double read_after = 0; // every pass after the exit's reads its clock after it
+    for (; line != lines.end(); ++line) {
+        std::smatch match;
+        const double decided_by = virtual_seconds(line->arrived, holdoff_warp) - exit_at_least;
+        if (line->text.starts_with("FG INT - V: ")) {
+            const auto set = voltage_set.find(line->text.substr(0, line->text.find(';') + 1));
+            if (set != voltage_set.end()) {
+                read_after = virtual_seconds(set->second, holdoff_warp) - exit_at_most;
+            }
+        } else if (std::regex_match(line->text, match, holdoff)) {
+            passes.push_back({std::stol(match[1]), read_after, decided_by});
+        } else if (line->text == "Entering QPH2 Directly" || line->text == "Triggering AICL") {
+            passes.push_back({-1, read_after, decided_by});
+            break;
+        }
+    }
+    EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
+}
+
+TEST(FastCharge, LowCurrentExitHoldsOffReentryForSixtySeconds) {
+    // A run pins the hold-off when a pass held off within 5 s of its end and the pass that
+    // entered came within 5 s after it. A host that held the daemon back at one of those
+    // moments leaves the run inconclusive, and it is repeated with a fresh daemon.
+    constexpr int attempts = 3;
+    constexpr double margin = 0.05; // rounding of the two clocks, in virtual s
+    std::string inconclusive;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        std::vector<HoldoffPass> passes;
+        run_low_current_exit(passes);
+        if (HasFatalFailure()) {
+            return;
+        }
+        std::vector<long> seconds;
+        std::optional<HoldoffPass> entry;
+        std::string described;
+        for (const HoldoffPass &pass : passes) {
+            char text[96];
+            std::snprintf(text, sizeof text, " %s at %.1f..%.1f s;",
+                          pass.seconds < 0 ? "entry" : std::to_string(pass.seconds).c_str(),
+                          pass.at_least, pass.at_most);
+            described += text;
+            if (pass.seconds < 0) {
+                entry = pass;
+                continue;
+            }
+            seconds.push_back(pass.seconds);
+            // The time a pass saw lies between the bounds; it holds off only before 60 s.
+            EXPECT_GE(static_cast<double>(pass.seconds), std::floor(pass.at_least - margin))
+                << "a pass held off after the hold-off ended:" << described;
+            EXPECT_LE(static_cast<double>(pass.seconds), pass.at_most + margin) << described;
+        }
+        ASSERT_TRUE(entry) << described;
+        EXPECT_GE(seconds.size(), 2u) << described;
+        EXPECT_TRUE(std::is_sorted(seconds.begin(), seconds.end())) << described;
+        EXPECT_GE(seconds.front(), 0) << described;
+        EXPECT_LE(seconds.back(), 59) << described;
+        EXPECT_GE(entry->at_most + margin, 60.0)
+            << "QPH2 entered during the hold-off:" << described;
+        if (HasFailure()) {
+            return;
+        }
+        if (seconds.back() >= 55 && entry->at_most <= 65.0) {
+            return; // held off at 55 s or later, entered by 65 s
+        }
+        inconclusive += "\n  run " + std::to_string(attempt) + ":" + described;
+        std::printf("inconclusive, repeated:%s\n", described.c_str());
+    }
+    ADD_FAILURE() << "no run placed a pass within 5 s before and after the hold-off's end:"
+                  << inconclusive;
+}
+
+// A charger event as the driver sends it, but with a status of its own. The status is taken
+// from events only, so the report that shows it is that of the pass which handled the event.
+void send_charger_event_with_status(Scenario &s, const std::string &status) {
+    Properties properties = s.hs().properties_of(path::charger);
+    for (auto &[key, value] : properties) {
+        if (key == "POWER_SUPPLY_STATUS") {
+            value = status;
+        }
+    }
+    story::send_change(s, path::charger, properties);
+}
+
+// One pass as its report and the lines after it show it.
+struct PassSeen {
+    std::string status;               // the charger status the pass had
+    std::string state;                // the fast-charge state the pass began in
+    std::vector<std::string> printed; // the lines after its report, up to the next one
+};
+
+std::vector<PassSeen> passes_after(Scenario &s, size_t first_line) {
+    const std::vector<std::string> lines = s.daemon().lines_err();
+    std::vector<PassSeen> passes;
+    for (size_t i = first_line; i < lines.size(); ++i) {
+        const std::string &line = lines[i];
+        if (line == "---- Current State ----") {
+            passes.emplace_back();
+        } else if (passes.empty()) {
+            continue;
+        } else if (line.starts_with("CHG(") && line.find("Stat: ") != std::string::npos) {
+            passes.back().status = line.substr(line.find("Stat: ") + 6);
+        } else if (line.starts_with("QPH(") && line.find("Sel: ") != std::string::npos) {
+            const size_t sel = line.find("Sel: ") + 5;
+            passes.back().state = line.substr(sel, line.find(';', sel) - sel);
+        } else {
+            passes.back().printed.push_back(line);
+        }
+    }
+    return passes;
+}
+
+// Two charger events in a waiting state, then the give-up. Each event's pass must keep
+// waiting; the give-up must come after them. A pass that gave up before an event's pass
+// was not that event's: a timeout pass when the host kept the event back past the 20 s,
+// which leaves the run inconclusive.
+void events_then_give_up(Scenario &s, const std::string &waiting_state, const std::string &give_up,
+                         bool &conclusive) {
+    conclusive = false;
+    const size_t first_line = s.daemon().lines_err().size();
+    const std::array<std::string, 2> statuses = {"Full", "Not charging"};
+    for (const std::string &status : statuses) {
+        send_charger_event_with_status(s, status);
+        ASSERT_TRUE(s.expect_err("Stat: " + status + "\n"));
+        ASSERT_TRUE(s.expect_err("; Load: ")); // the state line of the same report
+        const std::vector<PassSeen> passes = passes_after(s, first_line);
+        const auto pass = std::find_if(passes.begin(), passes.end(),
+                                       [&](const PassSeen &seen) { return seen.status == status; });
+        ASSERT_NE(pass, passes.end()) << status;
+        if (pass->state != waiting_state) {
+            return; // a pass before this event's gave up
+        }
+    }
+    ASSERT_TRUE(s.expect_err(give_up + "\n"));
+    const std::vector<PassSeen> passes = passes_after(s, first_line);
+    for (const std::string &status : statuses) {
+        const auto pass = std::find_if(passes.begin(), passes.end(),
+                                       [&](const PassSeen &seen) { return seen.status == status; });
+        ASSERT_NE(pass, passes.end()) << status;
+        EXPECT_EQ(std::count(pass->printed.begin(), pass->printed.end(), give_up), 0)
+            << "the pass of an event in state " << waiting_state << " gave up:\n"
+            << s.daemon().transcript_text(60);
+    }
+    conclusive = true;
 }
 
 TEST(FastCharge, WaitingStatesGiveUpOnlyOnATimeoutPass) {
-    HeadsetConfig config = charging_battery(45);
-    config.auto_aicl = false; // the charger never completes AICL
-    config.auto_qph2 = false; // nor enters QPH2
-    Scenario s(with_time_warp(config, 10.0));
-    start_and_settle(s);
+    constexpr int attempts = 3;
+    std::string inconclusive;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        HeadsetConfig config = charging_battery(45);
+        config.auto_aicl = false; // the charger never completes AICL
+        config.auto_qph2 = false; // nor enters QPH2
+        Scenario s(with_time_warp(config, 10.0));
+        start_and_settle(s);
 
-    s.hs().usb.plug(9_V, 3_A, usb_type::pd);
-    ASSERT_TRUE(s.expect_err("Triggering AICL\n"));
-    s.skip_writes();
-    // Event passes keep waiting: each report shows the state the previous pass left.
-    EXPECT_EQ(qph_line_after(s, [&] { s.hs().charger.emit_change(); }),
-              "QPH(1) - Sel: AICL; Load: 0x0");
-    EXPECT_EQ(qph_line_after(s, [&] { s.hs().charger.emit_change(); }),
-              "QPH(1) - Sel: AICL; Load: 0x0");
+        s.hs().usb.plug(9_V, 3_A, usb_type::pd);
+        ASSERT_TRUE(s.expect_err("Triggering AICL\n"));
+        s.skip_writes();
+        bool conclusive = false;
+        events_then_give_up(s, "AICL", "QPH2 AICL Timeout, Trying anyway", conclusive);
+        if (HasFailure()) {
+            return;
+        }
+        if (!conclusive) {
+            inconclusive += "\n  run " + std::to_string(attempt) + ", AICL wait:\n" +
+                            s.daemon().transcript_text(40);
+            std::printf("inconclusive in the AICL wait, repeated\n");
+            continue;
+        }
+        EXPECT_TRUE(s.expect_write(charger_attr("qph2_resume"), "1"));
 
-    ASSERT_TRUE(s.expect_err("QPH2 AICL Timeout, Trying anyway\n"));
-    EXPECT_TRUE(s.expect_write(charger_attr("qph2_resume"), "1"));
-    EXPECT_EQ(qph_line_after(s, [&] { s.hs().charger.emit_change(); }),
-              "QPH(1) - Sel: 1->2; Load: 0x0");
-    EXPECT_EQ(qph_line_after(s, [&] { s.hs().charger.emit_change(); }),
-              "QPH(1) - Sel: 1->2; Load: 0x0");
-
-    ASSERT_TRUE(s.expect_err("QPH2 Timeout, Exiting\n"));
-    EXPECT_TRUE(s.expect_write(charger_attr("qph2_allow"), "0"));
-    EXPECT_TRUE(s.expect_write(charger_attr("termination_enable"), "1"));
-    EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1000000"));
-    // The charger never reported QPH2, so the next pass is back in normal charging.
-    ASSERT_TRUE(s.expect_err_line("QPH(1) - Sel: 2->1; Load: 0x0"));
-    ASSERT_TRUE(s.expect_err_line("QPH(1) - Sel: 1; Load: 0x0"));
+        events_then_give_up(s, "1->2", "QPH2 Timeout, Exiting", conclusive);
+        if (HasFailure()) {
+            return;
+        }
+        if (!conclusive) {
+            inconclusive += "\n  run " + std::to_string(attempt) + ", QPH2 wait:\n" +
+                            s.daemon().transcript_text(40);
+            std::printf("inconclusive in the QPH2 wait, repeated\n");
+            continue;
+        }
+        EXPECT_TRUE(s.expect_write(charger_attr("qph2_allow"), "0"));
+        EXPECT_TRUE(s.expect_write(charger_attr("termination_enable"), "1"));
+        EXPECT_TRUE(s.expect_write(charger_attr("constant_charge_current"), "1000000"));
+        // The charger never reported QPH2, so the next pass is back in normal charging.
+        ASSERT_TRUE(s.expect_err_line("QPH(1) - Sel: 2->1; Load: 0x0"));
+        ASSERT_TRUE(s.expect_err_line("QPH(1) - Sel: 1; Load: 0x0"));
+        return;
+    }
+    // A daemon that gives up on the passes of the charger's own events fails here too.
+    ADD_FAILURE() << "in every run a pass before the test's events gave up the wait (a timeout "
+                     "pass the host let in first, or the pass of another event):"
+                  << inconclusive;
 }
 
 TEST(FastCharge, ChargerLeavingQph2ByItselfIsNamedByTheMeasuredVoltage) {

@@ -1,8 +1,11 @@
 #include "bench/steady_run.hpp"
 
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace bench {
@@ -14,6 +17,9 @@ using vh::operator""_A;
 
 constexpr std::string_view report_header = "---- Current State ----\n";
 constexpr int32_t fast_charge_current_ua = 1'500'000; // what the gauge reads while QPH2 charges
+// How far the settling marker event's negotiated current is from the source's own: far
+// enough that the report shows a different figure.
+constexpr int32_t marker_step_ua = 500'000;
 
 vh::HeadsetConfig config_for(State state) {
     vh::HeadsetConfig config;
@@ -67,31 +73,61 @@ void SteadyRun::wait_passes(int n) {
                                  scenario_->daemon().transcript_text(40));
 }
 
-void SteadyRun::wait_quiet() {
-    int seen = passes();
-    for (;;) {
-        std::this_thread::sleep_for(options_.quiet);
-        const int now = passes();
-        if (now == seen)
-            return;
-        seen = now;
+// The daemon takes one udev event per pass, in the order they came. An event sent now is
+// handled after every event that start-up or the story so far asked for; once its report is
+// out, only the cycles this run drives are left. The marker is the source's own event with
+// a negotiated current no other has (its report shows it); the source's unchanged event
+// after it puts the daemon's view of the source back as it was.
+void SteadyRun::settle_by_marker_event() {
+    vh::Daemon &daemon = scenario_->daemon();
+    vh::Headset &hs = scenario_->hs();
+    const auto send_and_await = [&](const vh::Properties &properties) {
+        int32_t current_ua = 0;
+        for (const auto &[key, value] : properties)
+            if (key == "POWER_SUPPLY_CURRENT_NOW")
+                current_ua = std::stoi(value);
+        char negotiated[48];
+        std::snprintf(negotiated, sizeof negotiated, "Neg: %4.01f;  Type: ", current_ua * 1e-6);
+        const std::string canonical = scenario_->fs().canonical(vh::path::tcpm);
+        hs.events().send("change", canonical.substr(std::string("/sys").size()), "power_supply",
+                         properties);
+        if (!daemon.wait_for_text(vh::Stream::err, negotiated, options_.timeout))
+            throw std::runtime_error("no report of the marker event (\"" + std::string(negotiated) +
+                                     "\") in " + state_title(state_) + ":\n" +
+                                     daemon.transcript_text(40));
+    };
+    const vh::Properties own = hs.properties_of(vh::path::tcpm);
+    vh::Properties marker = own;
+    bool marked = false;
+    for (auto &[key, value] : marker) {
+        if (key == "POWER_SUPPLY_CURRENT_NOW") {
+            const int32_t current_ua = std::stoi(value);
+            value = std::to_string(current_ua < 1'000'000 ? current_ua + marker_step_ua
+                                                          : current_ua - marker_step_ua);
+            marked = true;
+        }
     }
+    if (!marked)
+        throw std::runtime_error("the USB-C source's event carries no current to mark");
+    daemon.skip_to_end(vh::Stream::err);
+    send_and_await(marker);
+    send_and_await(own);
+    wait_until_waiting(); // that pass has ended and sent its heartbeat
 }
 
-// The start-up events come in a burst of passes; while they last no timeout can expire.
-// Three intervals of a whole period between heartbeats mean that only the timeout drives the loop.
-void SteadyRun::wait_for_timeout_rhythm() {
-    const auto period = std::chrono::duration<double>(20.0 / options_.time_warp);
-    for (;;) {
-        const std::vector<vh::WatchdogCapture::clock::time_point> times =
-            scenario_->watchdog().times();
-        const size_t n = times.size();
-        if (n >= 4 && times[n - 1] - times[n - 2] >= 0.9 * period &&
-            times[n - 2] - times[n - 3] >= 0.9 * period &&
-            times[n - 3] - times[n - 4] >= 0.9 * period)
+// The daemon waits in its epoll set: between passes.
+void SteadyRun::wait_until_waiting() {
+    const std::string wchan = "/proc/" + std::to_string(daemon_pid()) + "/wchan";
+    const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(wchan);
+        std::string where;
+        if (in >> where && where.find("epoll") != std::string::npos)
             return;
-        wait_passes(static_cast<int>(n) + 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    throw std::runtime_error(std::string("the daemon never settled into its wait in ") +
+                             state_title(state_));
 }
 
 void SteadyRun::start_and_settle() {
@@ -101,16 +137,16 @@ void SteadyRun::start_and_settle() {
             throw std::runtime_error("no \"" + std::string(text) + "\" while reaching " +
                                      state_title(state_) + ":\n" + daemon.transcript_text(40));
     };
-    if (state_ == State::idle_on_battery) {
-        wait_for_timeout_rhythm();
-        return;
+    // The loop's first pass comes after start-up: every event start-up asked for is queued.
+    expect(vh::Stream::err, report_header);
+    if (state_ == State::usb_with_pack) {
+        expect(vh::Stream::out, "  FG EXT - V:"); // the pack's gauge is in the report
+        vh::Headset &hs = scenario_->hs();
+        hs.battery.set_current_avg_ua(fast_charge_current_ua);
+        hs.usb.plug(9_V, 3_A, vh::usb_type::pd);
+        expect(vh::Stream::err, "QPH2 Entered\n");
     }
-    expect(vh::Stream::out, "  FG EXT - V:"); // the pack's gauge is in the report
-    vh::Headset &hs = scenario_->hs();
-    hs.battery.set_current_avg_ua(fast_charge_current_ua);
-    hs.usb.plug(9_V, 3_A, vh::usb_type::pd);
-    expect(vh::Stream::err, "QPH2 Entered\n");
-    wait_quiet();
+    settle_by_marker_event();
 }
 
 void SteadyRun::drive(int n, int window) {

@@ -16,9 +16,8 @@ struct RunOptions {
     // The tool's command line before the daemon's path (strace, valgrind); empty: none.
     std::vector<std::string> wrapper;
     double time_warp = 1.0;
-    // Slow tools need long waits and a long quiet time to call a state settled.
+    // Slow tools need long waits.
     std::chrono::milliseconds timeout = std::chrono::seconds(20);
-    std::chrono::milliseconds quiet = std::chrono::milliseconds(400);
 };
 
 class SteadyRun {
@@ -28,8 +27,8 @@ class SteadyRun {
     SteadyRun(const SteadyRun &) = delete;
     SteadyRun &operator=(const SteadyRun &) = delete;
 
-    // Starts the daemon and waits until the state is reached and nothing happens any more
-    // but the cycles this run drives.
+    // Starts the daemon and waits until the state is reached and every event sent so far is
+    // handled, so that nothing happens any more but the cycles this run drives.
     void start_and_settle();
     // Drives n more update cycles and waits until their passes are done. Events are sent
     // ahead of the daemon by at most `window`, so it never idles between them.
@@ -47,8 +46,8 @@ class SteadyRun {
     pid_t daemon_pid(); // of the daemon itself
 
   private:
-    void wait_quiet();
-    void wait_for_timeout_rhythm();
+    void settle_by_marker_event();
+    void wait_until_waiting();
     void wait_passes(int n);
 
     State state_;
