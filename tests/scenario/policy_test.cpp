@@ -522,7 +522,9 @@ TEST(FastCharge, UnplugStartsOverWithoutChargerWritesOrHoldoff) {
     // while the charger still reports QPH2.
     HeadsetConfig config = charging_battery(45);
     config.auto_qph2 = false;
-    Scenario s(with_time_warp(config));
+    // The hold-off line must come before the 60 s run out: at a warp of 10 the host would
+    // have to hold the daemon back 6 s between the exit and the charger's notification.
+    Scenario s(with_time_warp(config, 10));
     start_and_settle(s);
     const auto charger_takes_qph2 = [&] {
         ASSERT_TRUE(s.expect_write(charger_attr("qph2_resume"), "1"));
