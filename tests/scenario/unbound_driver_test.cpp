@@ -29,6 +29,12 @@ struct WatchedFile {
     const char *read_error; // the line its callback prints for a failed read
 };
 
+// The controller's change event is the last one start-up asks for: once it is handled, no
+// start-up pass is left to mix into what a test counts.
+bool settled(Scenario &s) {
+    return s.expect_out("Tavlock status: ") && s.expect_err(report_header);
+}
+
 const WatchedFile watched_files[] = {
     {path::charger + "/qph2", "read qph failed on -1\n"},
     {path::charger + "/aicl_status", "read aicl status failed on -1\n"},
@@ -43,10 +49,7 @@ TEST(UnboundDriver, AVanishedAttributeIsReportedOnceAndTheLoopGoesQuiet) {
         options.time_warp = 20; // the 20 s timeout pass comes every second
         Scenario s(options);
         Daemon &d = s.start();
-        // The controller's change event is the last one start-up asks for: once it is
-        // handled, no start-up pass is left to mix into the counts below.
-        ASSERT_TRUE(s.expect_out("Tavlock status: "));
-        ASSERT_TRUE(s.expect_err(report_header));
+        ASSERT_TRUE(settled(s));
 
         s.fs().remove(file.attribute);
         ASSERT_TRUE(s.expect_err(file.read_error));
@@ -169,8 +172,7 @@ TEST(ReturningDevice, IsReportedLostOnceThenUsedAgainWithoutARestart) {
         SCOPED_TRACE(device.name);
         Scenario s(returning_device_options());
         Daemon &d = s.start();
-        ASSERT_TRUE(s.expect_out("Tavlock status: ")); // start-up's last event handled
-        ASSERT_TRUE(s.expect_err(report_header));
+        ASSERT_TRUE(settled(s));
         const std::string kept_file = named_kept_file(s, device);
 
         s.hs().unbind(device.device);
@@ -196,8 +198,7 @@ TEST(ReturningDevice, AQuickRebindIsTakenUpAsWell) {
         SCOPED_TRACE(device.name);
         Scenario s(returning_device_options());
         Daemon &d = s.start();
-        ASSERT_TRUE(s.expect_out("Tavlock status: ")); // start-up's last event handled
-        ASSERT_TRUE(s.expect_err(report_header));
+        ASSERT_TRUE(settled(s));
         const std::string kept_file = named_kept_file(s, device);
 
         s.skip_writes();
@@ -229,8 +230,7 @@ TEST(ReturningDevice, ABrieflyUnreadableFileIsWatchedAgain) {
         SCOPED_TRACE(c.attribute);
         Scenario s(returning_device_options());
         Daemon &d = s.start();
-        ASSERT_TRUE(s.expect_out("Tavlock status: ")); // start-up's last event handled
-        ASSERT_TRUE(s.expect_err(report_header));
+        ASSERT_TRUE(settled(s));
 
         s.fs().fail_reads(c.attribute, ENODEV);
         s.fs().notify(c.attribute);
@@ -257,8 +257,7 @@ TEST(StopSignal, EndsTheDaemonWhileEveryWaitFindsWorkWaiting) {
         SCOPED_TRACE(c.message);
         Scenario s;
         Daemon &d = s.start();
-        ASSERT_TRUE(s.expect_out("Tavlock status: ")); // start-up's last event handled
-        ASSERT_TRUE(s.expect_err(report_header));
+        ASSERT_TRUE(settled(s));
 
         // USB-C events faster than the daemon's cycles: the monitor is ready at every wait,
         // so no wait ever ends idle or interrupted.
