@@ -1,5 +1,5 @@
 # Installation and the Debian package. `cmake --install` lays out the daemon in sbin, its
-# systemd unit and sysusers file where systemd looks for them, and the documentation in
+# systemd unit, sysusers file and udev rules where systemd and udev look for them, and the documentation in
 # share/doc/charged; `cpack -G DEB` (./run package) wraps the same files into a .deb.
 include(GNUInstallDirs)
 
@@ -14,6 +14,9 @@ if(NOT CHARGED_SYSUSERS_DIR)
   set(CHARGED_SYSUSERS_DIR ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d)
 endif()
 message(STATUS "systemd unit directory: ${CHARGED_SYSTEMD_UNIT_DIR}")
+# udevd reads /usr/lib/udev/rules.d on every systemd since the /usr merge; the path does not
+# depend on whether the build machine has udev's pkg-config file.
+set(CHARGED_UDEV_RULES_DIR ${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d)
 
 # The unit names the daemon where this installation puts it (/usr/sbin for the prefix /usr).
 file(READ ${CMAKE_SOURCE_DIR}/packaging/charged.service charged_unit)
@@ -29,6 +32,7 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/charged.service
         DESTINATION ${CHARGED_SYSTEMD_UNIT_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/charged.sysusers
         DESTINATION ${CHARGED_SYSUSERS_DIR} RENAME charged.conf)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-charged.rules DESTINATION ${CHARGED_UDEV_RULES_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(IS_DIRECTORY ${CMAKE_SOURCE_DIR}/docs)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}
@@ -69,7 +73,7 @@ if(CMAKE_CROSSCOMPILING AND NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
 endif()
 include(CPack)
 
-# The unit passes systemd-analyze verify and scores an exposure of 2.0 or lower.
+# The unit passes systemd-analyze verify and scores an exposure of 1.0 or lower.
 add_test(NAME service_unit_verify_and_security
          COMMAND ${CMAKE_SOURCE_DIR}/packaging/check-service
                  ${CMAKE_BINARY_DIR}/packaging/charged.service $<TARGET_FILE:charged>)
