@@ -22,6 +22,10 @@ set(CHARGED_UDEV_RULES_DIR ${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d)
 file(READ ${CMAKE_SOURCE_DIR}/packaging/charged.service charged_unit)
 string(REPLACE "ExecStart=/usr/sbin/charged" "ExecStart=${CMAKE_INSTALL_FULL_SBINDIR}/charged"
        charged_unit "${charged_unit}")
+# The empty tree the unit shows in place of debugfs, with the mount point of dri/0.
+set(CHARGED_DEBUGFS_VIEW_DIR ${CMAKE_INSTALL_PREFIX}/lib/charged/debugfs)
+string(REPLACE "/usr/lib/charged/debugfs" "${CHARGED_DEBUGFS_VIEW_DIR}" charged_unit
+       "${charged_unit}")
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/charged.service CONTENT "${charged_unit}"
      @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
@@ -33,6 +37,7 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/charged.service
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/charged.sysusers
         DESTINATION ${CHARGED_SYSUSERS_DIR} RENAME charged.conf)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-charged.rules DESTINATION ${CHARGED_UDEV_RULES_DIR})
+install(DIRECTORY DESTINATION ${CHARGED_DEBUGFS_VIEW_DIR}/dri/0)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(IS_DIRECTORY ${CMAKE_SOURCE_DIR}/docs)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}

@@ -110,7 +110,7 @@ check "the module is not loaded at boot" bash -c '! grep -q "^vheadset " /proc/m
 check "the package is installed" \
     bash -c '[ "$(dpkg-query -W -f="\${Status}" charged)" = "install ok installed" ]'
 for f in /usr/sbin/charged /lib/systemd/system/charged.service /usr/lib/sysusers.d/charged.conf \
-    /usr/lib/udev/rules.d/60-charged.rules; do
+    /usr/lib/udev/rules.d/60-charged.rules /usr/lib/charged/debugfs/dri/0; do
     check "the package ships $f" bash -c "dpkg -L charged | grep -qx '$f' && test -e '$f'"
 done
 echo "user: $(getent passwd charged), group: $(getent group charged)"
