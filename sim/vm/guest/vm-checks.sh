@@ -197,6 +197,16 @@ check "the limiter's thresholds, bcl_enable and the supplies' uevent files belon
              $ps/tcpm-source-psy-c400000.spmi:pmic@7:typec@2b00/uevent; do
         [ \"\$(stat -L -c %U \$f)\" = charged ] || exit 1
     done"
+# The charger's frequent change events pass the rules without a chown: an owner changed by
+# hand stays as it is through one (a "change" written into uevent is sent at once; settle
+# waits until udevd has handled it).
+check "udev keeps the marker CHARGED_WRITABLE=1 in the charger's database entry" \
+    bash -c "udevadm info -q property $charger | grep -qx CHARGED_WRITABLE=1"
+chown root "$charger/charging_pause"
+echo change >"$charger/uevent"
+udevadm settle --timeout=30
+check "a change event of the charger does not run the rules again" owner_is "$charger/charging_pause" root
+chown charged "$charger/charging_pause"
 check "the daemon's start-up writes reached the limiter and the charger (module log)" bash -c "
     grep -qE '/bcl_enable 1\$' $log && grep -qE '/in0_enable 0\$' $log &&
     grep -qE '/pm8550b-charger/constant_charge_voltage 8800000\$' $log"
