@@ -62,8 +62,7 @@ void CrossChargerModel::vanish() {
     std::lock_guard lock(c_.mutex);
     if (c_.fs.exists(device::mp2652)) {
         c_.tree.remove_device(device::mp2652);
-        c_.events.send("remove", device::mp2652.substr(4), "power_supply",
-                       {{"DEVTYPE", "power_supply"}, {"POWER_SUPPLY_NAME", "mp2652-charger"}});
+        c_.tree.emit("remove", device::mp2652);
     }
 }
 

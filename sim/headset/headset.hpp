@@ -7,6 +7,7 @@
 // Every member is thread-safe; the models also run on FUSE and timer threads.
 #pragma once
 
+#include "kernel_devices.hpp"
 #include "sysfs.hpp"
 #include "uevent.hpp"
 
@@ -77,6 +78,12 @@ struct GaugeValues {
     int32_t time_to_full_avg_s = 0;
 };
 
+// Where the daemon meets the devices: the fake sysfs on FUSE (mounted over /sys in the
+// sandbox), or the real kernel's devices of the vheadset module (kernel/headset), driven by
+// the same models. VH_BACKEND=kernel makes the module the default.
+enum class backend { fuse, kernel };
+backend default_backend();
+
 // Defaults: a healthy device with its headstrap on and no pack attached, every automatic
 // behaviour on except the battery model (tests want values to hold still).
 struct HeadsetConfig {
@@ -114,6 +121,8 @@ struct HeadsetConfig {
     bool mp2652_with_pack = true;                 // the cross-charger appears with the pack
 
     std::string throttle_accum = "0"; // debugfs counter text
+
+    vh::backend backend = default_backend();
 };
 
 class Headset {
@@ -123,7 +132,8 @@ class Headset {
     Headset(const Headset &) = delete;
     Headset &operator=(const Headset &) = delete;
 
-    // Mounts the tree (inside the sandbox: at /sys) and starts the timed models.
+    // Mounts the tree (inside the sandbox: at /sys) and starts the timed models. On the
+    // kernel backend the module's devices take the tree's state instead (mountpoint unused).
     void mount(const std::string &mountpoint = "/sys");
     void unmount();
 
@@ -287,6 +297,7 @@ class Headset {
     std::unique_ptr<FakeSysfs> fs_;
     std::unique_ptr<UeventInjector> events_;
     std::unique_ptr<Model> model_;
+    std::unique_ptr<KernelDevices> kernel_; // the kernel backend; goes first
 };
 
 } // namespace vh

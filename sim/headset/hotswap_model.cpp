@@ -190,9 +190,7 @@ void HotswapModel::detach_pack() {
     const bool had_gauge = c_.fs.exists(gauge);
     c_.tree.remove_device(gauge);
     if (had_gauge) {
-        c_.events.send(
-            "remove", gauge.substr(4), "power_supply",
-            {{"DEVTYPE", "power_supply"}, {"POWER_SUPPLY_NAME", device::gauge_name(7, 76)}});
+        c_.tree.emit("remove", gauge);
     }
 }
 
