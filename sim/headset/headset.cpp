@@ -104,6 +104,11 @@ void Headset::bind(const std::string &device) {
     }
 }
 
+std::string Headset::device_path(const std::string &path) const {
+    const std::string canonical = fs_->canonical(path);
+    return kernel_ ? kernel_->kernel_path(canonical) : canonical;
+}
+
 Properties Headset::properties_of(const std::string &supply_dir) const {
     return model_->tree.properties_of(supply_dir);
 }

@@ -142,6 +142,11 @@ class Headset {
     UeventInjector &events() { return *events_; }
     const HeadsetConfig &config() const { return config_; }
 
+    // The /sys/devices path the daemon's lookups find for path (a class path or the tree's
+    // own): the tree's canonical path, or on the kernel backend the kernel's (its devices
+    // sit elsewhere there, and a rebound regulator or hwmon device gets a new number).
+    std::string device_path(const std::string &path) const;
+
     // A change event of the power supply at dir (class or devices path) with its full
     // property set, as the kernel sends it after "change" is written to its uevent.
     void emit_change(const std::string &supply_dir);

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
@@ -50,29 +52,59 @@ std::string unescaped(const std::string &text) {
 }
 
 const std::vector<KernelDevices::Device> &devices() {
+    const std::string supplies = "/sys/class/power_supply";
+    const std::string regulators = "/sys/class/regulator";
+    const auto supply = [&](const std::string &name, const std::string &platform,
+                            const std::string &tree_dir) {
+        return KernelDevices::Device{name, platform, {tree_dir}, {{supplies + "/" + name}}};
+    };
+    const auto regulator = [&](const std::string &name, const std::string &platform,
+                               const std::string &tree_dir) {
+        return KernelDevices::Device{name, platform, {tree_dir}, {{regulators, true}}};
+    };
+    const std::string limiter = "c400000.spmi:pmic@1:sensor@4700";
     static const std::vector<KernelDevices::Device> table{
-        {"pm8550b-charger", "c400000.spmi:pmic@7:charger@1000", {device::charger}},
-        {"tcpm-source-psy-c400000.spmi:pmic@7:typec@2b00",
-         "c400000.spmi:pmic@7:typec@2b00",
-         {device::tcpm}},
-        {"max1720x_bat_3-36", "3-0036", {device::gauge(3, 36)}},
-        {"max1720x_bat_7-76", "7-0076", {device::gauge(7, 76)}},
-        {"pellgrave-hotswap", "5-0040", {device::hotswap}},
-        {"mp2652-charger", "7-005c", {device::mp2652}},
-        {"c400000.spmi:pmic@0:vadc@9000", "c400000.spmi:pmic@0:vadc@9000", {device::adc}},
-        {"c400000.spmi:pmic@1:sensor@4700",
-         "c400000.spmi:pmic@1:sensor@4700",
-         {device::hwmon, device::bcl, debugfs_counter_dir}},
-        {"backlight_left",
-         "backlight-left-vreg",
-         {"/sys/devices/platform/backlight-left-vreg/regulator/regulator.20"}},
-        {"backlight_right",
-         "backlight-right-vreg",
-         {"/sys/devices/platform/backlight-right-vreg/regulator/regulator.21"}},
-        {"tps61377", "2-0074", {device::soc + "/i2c@2/i2c-2/2-0074/regulator/regulator.22"}},
-        {"mp3317-scene-illum-ir", "4-0063", {device::led}},
+        supply("pm8550b-charger", "c400000.spmi:pmic@7:charger@1000", device::charger),
+        supply("tcpm-source-psy-c400000.spmi:pmic@7:typec@2b00", "c400000.spmi:pmic@7:typec@2b00",
+               device::tcpm),
+        supply("max1720x_bat_3-36", "3-0036", device::gauge(3, 36)),
+        supply("max1720x_bat_7-76", "7-0076", device::gauge(7, 76)),
+        supply("pellgrave-hotswap", "5-0040", device::hotswap),
+        supply("mp2652-charger", "7-005c", device::mp2652),
+        {"c400000.spmi:pmic@0:vadc@9000",
+         "c400000.spmi:pmic@0:vadc@9000",
+         {device::adc},
+         {{"/sys/bus/iio/devices", true}}},
+        {limiter,
+         limiter,
+         {device::hwmon, device::bcl, debugfs_counter_dir},
+         {{"/sys/class/hwmon", true},
+          {"/sys/bus/platform/devices/" + limiter},
+          {debugfs_counter_dir}}},
+        regulator("backlight_left", "backlight-left-vreg",
+                  "/sys/devices/platform/backlight-left-vreg/regulator/regulator.20"),
+        regulator("backlight_right", "backlight-right-vreg",
+                  "/sys/devices/platform/backlight-right-vreg/regulator/regulator.21"),
+        regulator("tps61377", "2-0074", device::soc + "/i2c@2/i2c-2/2-0074/regulator/regulator.22"),
+        {"mp3317-scene-illum-ir",
+         "4-0063",
+         {device::led},
+         {{"/sys/class/leds/mp3317-scene-illum-ir"}}},
     };
     return table;
+}
+
+// The device in dir whose "name" attribute is name, by its canonical path; "" when none is.
+std::string named_device_in(const std::string &dir, const std::string &name) {
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, error)) {
+        std::ifstream in(entry.path() / "name");
+        std::string shown;
+        if (std::getline(in, shown) && shown == name) {
+            return std::filesystem::canonical(entry.path(), error).string();
+        }
+    }
+    return "";
 }
 
 } // namespace
@@ -106,15 +138,20 @@ KernelDevices::~KernelDevices() {
 }
 
 const KernelDevices::Device *KernelDevices::device_at(const std::string &canonical,
-                                                      std::string *attribute) {
+                                                      std::string *attribute,
+                                                      std::size_t *dir_index) {
     const Device *found = nullptr;
     std::size_t longest = 0;
     for (const Device &d : devices()) {
-        for (const std::string &dir : d.tree_dirs) {
+        for (std::size_t i = 0; i < d.tree_dirs.size(); ++i) {
+            const std::string &dir = d.tree_dirs[i];
             const bool inside = canonical == dir || starts_with_dir(canonical, dir);
             if (inside && dir.size() > longest) {
                 found = &d;
                 longest = dir.size();
+                if (dir_index != nullptr) {
+                    *dir_index = i;
+                }
             }
         }
     }
@@ -122,6 +159,23 @@ const KernelDevices::Device *KernelDevices::device_at(const std::string &canonic
         *attribute = canonical.size() > longest ? canonical.substr(longest + 1) : "";
     }
     return found;
+}
+
+std::string KernelDevices::kernel_path(const std::string &canonical) const {
+    std::string rest;
+    std::size_t index = 0;
+    const Device *device = device_at(canonical, &rest, &index);
+    if (device == nullptr) {
+        return canonical;
+    }
+    const Device::KernelDir &where = device->kernel_dirs[index];
+    std::error_code error;
+    const std::string dir = where.by_name ? named_device_in(where.path, device->name)
+                                          : std::filesystem::canonical(where.path, error).string();
+    if (dir.empty()) {
+        return canonical; // not there now (unbound)
+    }
+    return rest.empty() ? dir : dir + "/" + rest;
 }
 
 int KernelDevices::command(const std::string &line) const {

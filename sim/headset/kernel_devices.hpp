@@ -54,10 +54,24 @@ class KernelDevices {
         std::string name;
         std::string platform_device;
         std::vector<std::string> tree_dirs; // canonical; the first is the device itself
+        // Where the kernel shows each of them: a fixed path, or (by_name) a directory of
+        // devices ("/sys/class/hwmon") holding the one whose "name" is the device's.
+        struct KernelDir {
+            std::string path;
+            bool by_name = false;
+        };
+        std::vector<KernelDir> kernel_dirs;
     };
 
+    // The kernel's own /sys/devices path of a tree path (canonical) of a device it carries
+    // (the tree path itself for anything else): what the daemon's lookups find there.
+    std::string kernel_path(const std::string &canonical) const;
+
   private:
-    static const Device *device_at(const std::string &canonical, std::string *attribute);
+    // The device a tree path is in, the rest of the path after its directory, and which of
+    // its directories that is.
+    static const Device *device_at(const std::string &canonical, std::string *attribute,
+                                   std::size_t *dir_index = nullptr);
     // One control command; the errno it failed with, 0 when it was taken.
     int command(const std::string &line) const;
     void store_values(const Device &device) const;
