@@ -54,7 +54,9 @@ void CrossChargerModel::appear() {
     build();
     c_.tree.prune();
     if (c_.fs.exists(device::mp2652)) {
-        c_.tree.emit("add", device::mp2652);
+        // A power supply's registration sends no "add" (the core's uevent callback cannot
+        // read the properties yet); the core's deferred change event announces it.
+        c_.tree.emit("change", device::mp2652);
     }
 }
 

@@ -100,7 +100,9 @@ void Headset::bind(const std::string &device) {
     if (kernel_) {
         kernel_->bind(canonical);
     } else if (model_->tree.is_supply(canonical)) {
-        model_->tree.emit("add", canonical);
+        // As the kernel's power-supply core announces a registered supply: no "add" (its
+        // uevent callback cannot read the properties yet), then a deferred "change".
+        model_->tree.emit("change", canonical);
     }
 }
 

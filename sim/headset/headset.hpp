@@ -155,8 +155,9 @@ class Headset {
 
     // A driver unbound: the device's files vanish (descriptors still open on them fail
     // with ENODEV) and a power supply sends its "remove" event. bind() brings the device
-    // back as new files with the values it had, and a power supply sends "add". device is
-    // a class or devices path, e.g. path::charger or path::adc.
+    // back as new files with the values it had; a power supply then sends a "change", as
+    // the kernel's core does after registering one (it sends no "add"). device is a class
+    // or devices path, e.g. path::charger or path::adc.
     void unbind(const std::string &device);
     void bind(const std::string &device);
 
@@ -248,8 +249,8 @@ class Headset {
 
     class Pack {
       public:
-        // Gauge (its "add" event) and cross-charger appear, then the controller reports the
-        // pack: realtime_pack_connected "1" (notified) and its change event, PRESENT "1".
+        // Gauge (its first "change" event) and cross-charger appear, then the controller reports
+        // the pack: realtime_pack_connected "1" (notified) and its change event, PRESENT "1".
         void attach();
         // The reverse: the controller's event (PRESENT "0") first, then the devices vanish.
         void detach();

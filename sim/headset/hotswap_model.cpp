@@ -133,7 +133,7 @@ void HotswapModel::create_pack_devices(bool with_events) {
     battery_.build_gauge(7, 76, c_.config.pack);
     c_.tree.prune();
     if (with_events && c_.fs.exists(device::gauge(7, 76))) {
-        c_.tree.emit("add", device::gauge(7, 76));
+        c_.tree.emit("change", device::gauge(7, 76)); // the core's event after registration
     }
     if (c_.config.mp2652_with_pack) {
         cross_charger_.build();
