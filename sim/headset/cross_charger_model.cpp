@@ -54,7 +54,9 @@ void CrossChargerModel::appear() {
     build();
     c_.tree.prune();
     if (c_.fs.exists(device::mp2652)) {
-        c_.tree.emit("add", device::mp2652);
+        // A power supply's registration sends no "add" (the core's uevent callback cannot
+        // read the properties yet); the core's deferred change event announces it.
+        c_.tree.emit("change", device::mp2652);
     }
 }
 
@@ -62,8 +64,7 @@ void CrossChargerModel::vanish() {
     std::lock_guard lock(c_.mutex);
     if (c_.fs.exists(device::mp2652)) {
         c_.tree.remove_device(device::mp2652);
-        c_.events.send("remove", device::mp2652.substr(4), "power_supply",
-                       {{"DEVTYPE", "power_supply"}, {"POWER_SUPPLY_NAME", "mp2652-charger"}});
+        c_.tree.emit("remove", device::mp2652);
     }
 }
 

@@ -99,9 +99,15 @@ void DeviceTree::add_supply(const Supply &supply_template,
     fs_.on_read(device + "/uevent", [this, device] { return uevent_text(device); });
     fs_.on_write(device + "/uevent",
                  [this, device](const std::string &text) { uevent_written(device, text); });
+    if (kernel_ != nullptr) {
+        kernel_->bind(device);
+    }
 }
 
 void DeviceTree::remove_device(const std::string &device) {
+    if (kernel_ != nullptr) {
+        kernel_->unbind(device);
+    }
     if (fs_.exists(device)) {
         fs_.remove(device);
     }
@@ -139,6 +145,9 @@ void DeviceTree::prune() {
             continue;
         }
         const std::string target = fs_.canonical(omitted);
+        if (kernel_ != nullptr && !target.empty()) {
+            kernel_->unbind(target);
+        }
         fs_.remove(omitted);
         if (!target.empty() && target != omitted && fs_.exists(target)) {
             fs_.remove(target); // a class entry names its whole device
@@ -193,6 +202,13 @@ void DeviceTree::emit(const std::string &action, const std::string &device) {
         return; // an omitted device sends nothing
     }
     const std::string canonical = fs_.canonical(device).empty() ? device : fs_.canonical(device);
+    if (kernel_ != nullptr) {
+        // A device's "add" and "remove" came with its driver's bind and unbind.
+        if (action == "change") {
+            kernel_->change(canonical);
+        }
+        return;
+    }
     Properties properties = action == "remove" ? Properties{} : properties_of(device);
     if (action == "remove") {
         if (auto supply = supply_at(device)) {

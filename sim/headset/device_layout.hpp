@@ -54,6 +54,11 @@ class DeviceTree {
     DeviceTree(FakeSysfs &fs, UeventInjector &events, const HeadsetConfig &config)
         : fs_(fs), events_(events), config_(config) {}
 
+    // From now on devices that appear or vanish and change events go to the kernel module's
+    // devices as their driver bound or unbound and its change command; the kernel sends the
+    // events itself.
+    void use_kernel(KernelDevices *kernel) { kernel_ = kernel; }
+
     // The class and bus directories, and the devices without behaviour of their own.
     void build_skeleton();
     void build_adc(int32_t vbat_uv);
@@ -88,6 +93,7 @@ class DeviceTree {
     FakeSysfs &fs_;
     UeventInjector &events_;
     const HeadsetConfig &config_;
+    KernelDevices *kernel_ = nullptr;
     // Leaf lock: uevent readers (FUSE threads) take it without the model lock.
     mutable std::mutex supplies_mutex_;
     std::vector<Supply> supplies_;

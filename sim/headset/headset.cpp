@@ -4,6 +4,9 @@
 #include "attribute_text.hpp"
 #include "model.hpp"
 
+#include <cstdlib>
+#include <string_view>
+
 namespace vh {
 
 // ---- the models together ----
@@ -38,10 +41,19 @@ void Headset::Model::build() {
 
 // ---- Headset ----
 
+backend default_backend() {
+    const char *chosen = std::getenv("VH_BACKEND");
+    return chosen != nullptr && std::string_view(chosen) == "kernel" ? backend::kernel
+                                                                     : backend::fuse;
+}
+
 Headset::Headset(HeadsetConfig config)
     : config_(std::move(config)), fs_(std::make_unique<FakeSysfs>()),
       events_(std::make_unique<UeventInjector>()), model_(std::make_unique<Model>(*this)) {
     model_->build();
+    if (config_.backend == backend::kernel) {
+        kernel_ = std::make_unique<KernelDevices>(*fs_);
+    }
 }
 
 Headset::~Headset() {
@@ -51,7 +63,13 @@ Headset::~Headset() {
 }
 
 void Headset::mount(const std::string &mountpoint) {
-    fs_->mount(mountpoint);
+    if (kernel_) {
+        std::lock_guard lock(model_->mutex);
+        kernel_->take_over();
+        model_->tree.use_kernel(kernel_.get());
+    } else {
+        fs_->mount(mountpoint);
+    }
     model_->battery.start();
 }
 
@@ -68,7 +86,9 @@ void Headset::unbind(const std::string &device) {
     std::lock_guard lock(model_->mutex);
     const std::string canonical = fs_->canonical(device);
     fs_->unbind(device);
-    if (model_->tree.is_supply(canonical)) {
+    if (kernel_) {
+        kernel_->unbind(canonical); // the kernel sends a power supply's "remove" itself
+    } else if (model_->tree.is_supply(canonical)) {
         model_->tree.emit("remove", canonical);
     }
 }
@@ -77,9 +97,18 @@ void Headset::bind(const std::string &device) {
     std::lock_guard lock(model_->mutex);
     fs_->bind(device);
     const std::string canonical = fs_->canonical(device);
-    if (model_->tree.is_supply(canonical)) {
-        model_->tree.emit("add", canonical);
+    if (kernel_) {
+        kernel_->bind(canonical);
+    } else if (model_->tree.is_supply(canonical)) {
+        // As the kernel's power-supply core announces a registered supply: no "add" (its
+        // uevent callback cannot read the properties yet), then a deferred "change".
+        model_->tree.emit("change", canonical);
     }
+}
+
+std::string Headset::device_path(const std::string &path) const {
+    const std::string canonical = fs_->canonical(path);
+    return kernel_ ? kernel_->kernel_path(canonical) : canonical;
 }
 
 Properties Headset::properties_of(const std::string &supply_dir) const {

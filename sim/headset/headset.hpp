@@ -7,6 +7,7 @@
 // Every member is thread-safe; the models also run on FUSE and timer threads.
 #pragma once
 
+#include "kernel_devices.hpp"
 #include "sysfs.hpp"
 #include "uevent.hpp"
 
@@ -77,6 +78,12 @@ struct GaugeValues {
     int32_t time_to_full_avg_s = 0;
 };
 
+// Where the daemon meets the devices: the fake sysfs on FUSE (mounted over /sys in the
+// sandbox), or the real kernel's devices of the vheadset module (kernel/headset), driven by
+// the same models. VH_BACKEND=kernel makes the module the default.
+enum class backend { fuse, kernel };
+backend default_backend();
+
 // Defaults: a healthy device with its headstrap on and no pack attached, every automatic
 // behaviour on except the battery model (tests want values to hold still).
 struct HeadsetConfig {
@@ -114,6 +121,8 @@ struct HeadsetConfig {
     bool mp2652_with_pack = true;                 // the cross-charger appears with the pack
 
     std::string throttle_accum = "0"; // debugfs counter text
+
+    vh::backend backend = default_backend();
 };
 
 class Headset {
@@ -123,7 +132,8 @@ class Headset {
     Headset(const Headset &) = delete;
     Headset &operator=(const Headset &) = delete;
 
-    // Mounts the tree (inside the sandbox: at /sys) and starts the timed models.
+    // Mounts the tree (inside the sandbox: at /sys) and starts the timed models. On the
+    // kernel backend the module's devices take the tree's state instead (mountpoint unused).
     void mount(const std::string &mountpoint = "/sys");
     void unmount();
 
@@ -131,6 +141,11 @@ class Headset {
     const FakeSysfs &fs() const { return *fs_; }
     UeventInjector &events() { return *events_; }
     const HeadsetConfig &config() const { return config_; }
+
+    // The /sys/devices path the daemon's lookups find for path (a class path or the tree's
+    // own): the tree's canonical path, or on the kernel backend the kernel's (its devices
+    // sit elsewhere there, and a rebound regulator or hwmon device gets a new number).
+    std::string device_path(const std::string &path) const;
 
     // A change event of the power supply at dir (class or devices path) with its full
     // property set, as the kernel sends it after "change" is written to its uevent.
@@ -140,8 +155,9 @@ class Headset {
 
     // A driver unbound: the device's files vanish (descriptors still open on them fail
     // with ENODEV) and a power supply sends its "remove" event. bind() brings the device
-    // back as new files with the values it had, and a power supply sends "add". device is
-    // a class or devices path, e.g. path::charger or path::adc.
+    // back as new files with the values it had; a power supply then sends a "change", as
+    // the kernel's core does after registering one (it sends no "add"). device is a class
+    // or devices path, e.g. path::charger or path::adc.
     void unbind(const std::string &device);
     void bind(const std::string &device);
 
@@ -233,8 +249,8 @@ class Headset {
 
     class Pack {
       public:
-        // Gauge (its "add" event) and cross-charger appear, then the controller reports the
-        // pack: realtime_pack_connected "1" (notified) and its change event, PRESENT "1".
+        // Gauge (its first "change" event) and cross-charger appear, then the controller reports
+        // the pack: realtime_pack_connected "1" (notified) and its change event, PRESENT "1".
         void attach();
         // The reverse: the controller's event (PRESENT "0") first, then the devices vanish.
         void detach();
@@ -287,6 +303,7 @@ class Headset {
     std::unique_ptr<FakeSysfs> fs_;
     std::unique_ptr<UeventInjector> events_;
     std::unique_ptr<Model> model_;
+    std::unique_ptr<KernelDevices> kernel_; // the kernel backend; goes first
 };
 
 } // namespace vh

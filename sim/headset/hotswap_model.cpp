@@ -133,7 +133,7 @@ void HotswapModel::create_pack_devices(bool with_events) {
     battery_.build_gauge(7, 76, c_.config.pack);
     c_.tree.prune();
     if (with_events && c_.fs.exists(device::gauge(7, 76))) {
-        c_.tree.emit("add", device::gauge(7, 76));
+        c_.tree.emit("change", device::gauge(7, 76)); // the core's event after registration
     }
     if (c_.config.mp2652_with_pack) {
         cross_charger_.build();
@@ -190,9 +190,7 @@ void HotswapModel::detach_pack() {
     const bool had_gauge = c_.fs.exists(gauge);
     c_.tree.remove_device(gauge);
     if (had_gauge) {
-        c_.events.send(
-            "remove", gauge.substr(4), "power_supply",
-            {{"DEVTYPE", "power_supply"}, {"POWER_SUPPLY_NAME", device::gauge_name(7, 76)}});
+        c_.tree.emit("remove", gauge);
     }
 }
 

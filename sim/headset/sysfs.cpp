@@ -169,16 +169,31 @@ void FakeSysfs::set(const std::string &path, const std::string &value) {
     Node *node = impl_->attribute_or_throw(path);
     node->value = value;
     impl_->notify_changed(node);
+    impl_->forward_change(node, &value, true);
 }
 
 void FakeSysfs::set_silently(const std::string &path, const std::string &value) {
     std::lock_guard lock(impl_->mutex);
-    impl_->attribute_or_throw(path)->value = value;
+    Node *node = impl_->attribute_or_throw(path);
+    node->value = value;
+    impl_->forward_change(node, &value, false);
 }
 
 void FakeSysfs::notify(const std::string &path) {
     std::lock_guard lock(impl_->mutex);
-    impl_->notify_changed(impl_->attribute_or_throw(path));
+    Node *node = impl_->attribute_or_throw(path);
+    impl_->notify_changed(node);
+    impl_->forward_change(node, nullptr, true);
+}
+
+void FakeSysfs::forward_changes(Forward forward) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->forward = std::move(forward);
+}
+
+void FakeSysfs::client_write(const std::string &path, const std::string &text) {
+    std::unique_lock lock(impl_->mutex);
+    impl_->write_to_live_node(lock, *impl_->attribute_or_throw(path), text);
 }
 
 void FakeSysfs::on_write(const std::string &path,

@@ -78,6 +78,17 @@ class FakeSysfs {
     void on_write(const std::string &path, std::function<void(const std::string &text)> hook);
     void on_read(const std::string &path, std::function<std::string()> provider);
 
+    // Another kernel under the same model (the kernel module backend): every set(),
+    // set_silently() and notify() is also handed to forward, with the attribute's canonical
+    // path, the new value (nullptr for a notification alone) and whether pollers are
+    // notified. Runs under this class's lock, in the order of the changes.
+    using Forward =
+        std::function<void(const std::string &canonical, const std::string *value, bool notify)>;
+    void forward_changes(Forward forward);
+    // A client's write that reached that other kernel: stored, the write hook run and logged
+    // exactly as a write through the mount is. Unknown paths throw std::invalid_argument.
+    void client_write(const std::string &path, const std::string &text);
+
     // Write log.
     std::vector<Write> writes() const;
     std::vector<Write> writes_to(const std::string &path) const;

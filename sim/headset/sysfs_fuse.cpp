@@ -213,37 +213,18 @@ int op_read(const char *, char *buffer, size_t size, off_t offset, fuse_file_inf
 int op_write(const char *, const char *buffer, size_t size, off_t, fuse_file_info *fi) {
     const RequestTimer timer;
     auto &fs = impl();
-    std::shared_ptr<std::function<void(const std::string &)>> hook;
-    std::string stored;
-    std::string key;
-    std::chrono::steady_clock::time_point when;
-    {
-        std::lock_guard lock(fs.mutex);
-        Node &node = *handle_of(fi)->node;
-        const std::string text(buffer, size);
-        if (node.removed) {
-            fs.log_write(&node, text, ENODEV);
-            return -ENODEV;
-        }
-        if (node.write_error != 0) {
-            fs.log_write(&node, text, node.write_error);
-            return -node.write_error;
-        }
-        // A store replaces the value whatever the offset; sysfs never appends.
-        stored = node.short_write_bytes != 0 ? text.substr(0, node.short_write_bytes) : text;
-        node.value = stored;
-        key = fs.canonical_of(&node);
-        when = std::chrono::steady_clock::now();
-        hook = node.write_hook;
+    std::unique_lock lock(fs.mutex);
+    Node &node = *handle_of(fi)->node;
+    const std::string text(buffer, size);
+    if (node.removed) {
+        fs.log_write(&node, text, ENODEV);
+        return -ENODEV;
     }
-    if (hook) {
-        (*hook)(stored);
+    if (node.write_error != 0) {
+        fs.log_write(&node, text, node.write_error);
+        return -node.write_error;
     }
-    // Logged once the driver model has reacted, so a story that waits for a write goes on
-    // from the state the write brought about, not from a half-done one.
-    std::lock_guard lock(fs.mutex);
-    fs.log_write(key, std::string(buffer, size), 0, when);
-    return static_cast<int>(stored.size());
+    return static_cast<int>(fs.write_to_live_node(lock, node, text));
 }
 
 int op_truncate(const char *path, off_t, fuse_file_info *fi) {

@@ -142,6 +142,13 @@ struct FakeSysfs::Impl {
     };
     std::map<std::string, Unbound> unbound;
     uint64_t total_opens = 0;
+    FakeSysfs::Forward forward; // the other kernel's share of every change, if any
+
+    void forward_change(const Node *node, const std::string *value, bool notify) const {
+        if (forward) {
+            forward(canonical_of(node), value, notify);
+        }
+    }
 
     // Handler times; a lock of their own, so recording never waits for the tree.
     std::atomic<bool> recording_requests{false};
@@ -412,6 +419,28 @@ struct FakeSysfs::Impl {
         }
         handles.erase(handle);
         delete handle;
+    }
+
+    // A client's write to a live attribute, the mount's and the other kernel's alike: the
+    // value stored (a store replaces it whatever the offset; sysfs never appends), then the
+    // driver model's hook without the lock, then the log entry, so a story that waits for a
+    // write goes on from the state the write brought about, not from a half-done one.
+    // Called with lock held on node's tree; returns the bytes taken.
+    size_t write_to_live_node(std::unique_lock<std::mutex> &lock, Node &node,
+                              const std::string &text) {
+        const std::string stored =
+            node.short_write_bytes != 0 ? text.substr(0, node.short_write_bytes) : text;
+        node.value = stored;
+        const std::string key = canonical_of(&node);
+        const auto when = std::chrono::steady_clock::now();
+        const auto hook = node.write_hook;
+        if (hook) {
+            lock.unlock();
+            (*hook)(stored);
+            lock.lock();
+        }
+        log_write(key, text, 0, when);
+        return stored.size();
     }
 
     void log_write(const Node *node, const std::string &text, int error) {

@@ -5,6 +5,9 @@
 //   vheadset demo --interactive    the same headset, driven by commands on stdin
 //   vheadset demo --plot FILE      a time-warped charge session from 15 % to full, plotted
 //                                  into FILE (.png or .svg) with its data beside it
+//   vheadset kernel                the same models on the vheadset kernel module's devices
+//                                  (kernel/headset), driven by commands on stdin, for a
+//                                  daemon that runs on its own (the installed service)
 //
 // Everything happens inside private mount and network namespaces of this one process tree:
 // the fake /sys, the daemon, the udev events. Whatever ends the program (the story's end,
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -137,9 +141,12 @@ void handle_signals(sigset_t set) {
     }
 }
 
+// The working directory of the installed service, where the kernel mode shows status files.
+constexpr const char *service_directory = "/run/charged";
+
 class Demo {
   public:
-    explicit Demo(bool fast) : s_(options()), fast_(fast) {}
+    Demo(bool fast, bool kernel) : s_(options(kernel)), fast_(fast), kernel_(kernel) {}
 
     void start() {
         console.narrate("Starting charged in the virtual headset: PM8550B charger, USB-C port, "
@@ -199,7 +206,7 @@ class Demo {
 
     int stop() {
         if (!started_)
-            return 1;
+            return kernel_ ? 0 : 1;
         if (!s_.daemon().exit_status())
             console.narrate("Stopping the daemon with SIGTERM");
         s_.daemon().send_signal(SIGTERM);
@@ -214,8 +221,10 @@ class Demo {
     }
 
   private:
-    static vh::ScenarioOptions options() {
+    static vh::ScenarioOptions options(bool kernel) {
         vh::ScenarioOptions options;
+        if (kernel)
+            options.headset.backend = vh::backend::kernel;
         options.headset.battery_model = true;
         options.headset.internal.capacity = 50;
         options.headset.internal.current_avg_ua = -300'000;
@@ -261,12 +270,22 @@ class Demo {
         std::ostringstream text;
         text << "Status files (" << when << "):";
         for (const char *name : status_files) {
-            std::string content = s_.read_file(name).value_or("(absent)");
+            std::string content =
+                (kernel_ ? read_service_file(name) : s_.read_file(name)).value_or("(absent)");
             while (!content.empty() && content.back() == '\n')
                 content.pop_back();
             text << "\n    " << name << std::string(30 - std::strlen(name), ' ') << content;
         }
         console.show(text.str());
+    }
+
+    static std::optional<std::string> read_service_file(const char *name) {
+        std::ifstream in(std::string(service_directory) + "/" + name, std::ios::binary);
+        if (!in)
+            return std::nullopt;
+        std::ostringstream content;
+        content << in.rdbuf();
+        return content.str();
     }
 
     // One line from stdin; nothing at its end or when interrupted.
@@ -414,11 +433,25 @@ class Demo {
 
     vh::Scenario s_;
     bool fast_;
+    bool kernel_;
     bool started_ = false;
 };
 
+// The models on the module's devices: nothing is started, the service does its own work.
+int run_kernel() {
+    Demo demo(true, true);
+    console.narrate("The headset's models drive the vheadset module's devices; type help");
+    try {
+        demo.interactive();
+    } catch (const std::exception &error) {
+        console.error(error.what());
+        return 1;
+    }
+    return demo.stop();
+}
+
 int run(bool interactive, bool fast) {
-    Demo demo(fast);
+    Demo demo(fast, false);
     try {
         demo.start();
         if (interactive)
@@ -443,10 +476,14 @@ int run_plot(const std::string &plot) {
 
 int usage() {
     std::fprintf(stderr, "usage: vheadset demo [--interactive | --fast | --plot FILE]\n"
+                         "       vheadset kernel\n"
                          "  --interactive  drive the headset with commands on stdin\n"
                          "  --fast         the default story without pauses\n"
                          "  --plot FILE    a time-warped charge session from 15 %% to full,\n"
-                         "                 plotted into FILE (.png or .svg)\n");
+                         "                 plotted into FILE (.png or .svg)\n"
+                         "  kernel         the models on the vheadset kernel module's devices,\n"
+                         "                 driven by commands on stdin (the daemon runs on\n"
+                         "                 its own, e.g. as the installed service)\n");
     return 2;
 }
 
@@ -455,8 +492,9 @@ int usage() {
 int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const bool plot = args.size() == 3 && args[1] == "--plot";
-    if (args.empty() || args[0] != "demo" || (args.size() > 2 && !plot) ||
-        (args.size() == 2 && args[1] != "--interactive" && args[1] != "--fast"))
+    const bool kernel = args.size() == 1 && args[0] == "kernel";
+    if (!kernel && (args.empty() || args[0] != "demo" || (args.size() > 2 && !plot) ||
+                    (args.size() == 2 && args[1] != "--interactive" && args[1] != "--fast")))
         return usage();
     if (plot && vh::plot_format(args[2]).empty()) {
         std::fprintf(stderr, "vheadset: the plot file must end in .png or .svg\n");
@@ -471,7 +509,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     try {
-        vh::enter_sandbox(); // while this process has one thread
+        if (!kernel)
+            vh::enter_sandbox(); // while this process has one thread
     } catch (const std::exception &error) {
         std::fprintf(stderr, "vheadset: %s\n", error.what());
         return 1;
@@ -490,7 +529,7 @@ int main(int argc, char **argv) {
 
     int result = 1;
     try {
-        result = plot ? run_plot(args[2]) : run(interactive, fast);
+        result = kernel ? run_kernel() : plot ? run_plot(args[2]) : run(interactive, fast);
     } catch (const std::exception &error) {
         console.error(error.what());
     }

@@ -58,7 +58,7 @@ TEST(DeviceLookup, StartUpFindsAndAnnouncesEveryDeviceInOrder) {
     for (const auto &[searched, attribute] : lookups) {
         EXPECT_TRUE(s.expect_err_line("Searching for " + searched));
         // The device's own sysfs path, as udev enumerates it.
-        EXPECT_TRUE(s.expect_err_line("Opened " + s.fs().canonical(attribute)));
+        EXPECT_TRUE(s.expect_err_line("Opened " + s.hs().device_path(attribute)));
     }
     EXPECT_TRUE(s.expect_err(report_header));
     EXPECT_EQ(s.daemon().count(Stream::err, "Open Failed"), 0);

@@ -1,6 +1,10 @@
 // Entry of the scenario tests. Each test runs the daemon in the virtual headset, which needs
 // private mount and network namespaces: entered here, while the process has one thread.
+// With VH_BACKEND=kernel the devices are the vheadset kernel module's, in this system's own
+// /sys, and the events come from its kernel and udevd: no namespace then.
 #include "headset/hang_report.hpp"
+#include "headset/headset.hpp"
+#include "headset/kernel_devices.hpp"
 #include "headset/sandbox.hpp"
 
 #include <gtest/gtest.h>
@@ -37,6 +41,15 @@ int main(int argc, char **argv) {
         return RUN_ALL_TESTS();
     if (!vh::running_as_root())
         return without_sandbox();
+    if (vh::default_backend() == vh::backend::kernel) {
+        if (!vh::KernelDevices::loaded()) {
+            std::fprintf(stderr, "scenario tests: VH_BACKEND=kernel, but the vheadset module's "
+                                 "control file is missing (modprobe vheadset)\n");
+            return 1;
+        }
+        vh::report_hung_tests_after(std::chrono::seconds(240));
+        return RUN_ALL_TESTS();
+    }
     try {
         vh::enter_sandbox();
     } catch (const std::exception &error) {

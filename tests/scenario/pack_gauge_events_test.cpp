@@ -74,7 +74,7 @@ TEST(PackGaugeEvents, AGaugeFoundAfterTheConnectEventIsDrivenInTheCycleOfItsOwnE
     ASSERT_FALSE(s.read_link("BAT1").has_value());
     EXPECT_EQ(s.daemon().count(Stream::out, "external battery detected"), 0);
 
-    // Now the gauge comes up with its "add" event, and then the controller's change event.
+    // Now the gauge comes up with its first change event, and then the controller's.
     s.skip_writes();
     s.daemon().skip_to_end(Stream::out);
     s.hs().pack.attach();

@@ -157,7 +157,7 @@ std::string named_kept_file(Scenario &s, const ReturningDevice &device) {
     if (!device.kept_file.empty()) {
         return device.kept_file;
     }
-    const std::string dir = s.fs().canonical(device.device);
+    const std::string dir = s.hs().device_path(device.device);
     if (device.device == path::adc) {
         return dir + "/" + adc_channel::vbat;
     }
@@ -179,9 +179,12 @@ TEST(ReturningDevice, IsReportedLostOnceThenUsedAgainWithoutARestart) {
         expect_one_quiet_loss(s, lost_line(kept_file));
         s.skip_writes();
         s.hs().bind(device.device);
-        ASSERT_TRUE(s.expect_err(reopened_line(kept_file))) << d.transcript_text(40);
+        // A real kernel may number a device bound again anew (regulator.N): the daemon's
+        // lookup names the file it finds now.
+        const std::string found_again = named_kept_file(s, device);
+        ASSERT_TRUE(s.expect_err(reopened_line(found_again))) << d.transcript_text(40);
         device.use_again(s);
-        EXPECT_EQ(d.count(Stream::err, reopened_line(kept_file)), 1);
+        EXPECT_EQ(d.count(Stream::err, reopened_line(found_again)), 1);
         EXPECT_TRUE(d.running());
         EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
     }
@@ -205,7 +208,8 @@ TEST(ReturningDevice, AQuickRebindIsTakenUpAsWell) {
         s.hs().unbind(device.device);
         s.hs().bind(device.device);
         ASSERT_TRUE(s.expect_err(lost_line(kept_file)));
-        ASSERT_TRUE(s.expect_err(reopened_line(kept_file))) << d.transcript_text(40);
+        ASSERT_TRUE(s.expect_err(reopened_line(named_kept_file(s, device))))
+            << d.transcript_text(40);
         device.use_again(s);
         EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
     }
