@@ -396,20 +396,24 @@ else
 fi
 
 # ---------------------------------------------------------------------------------------
-# THE STORIES: the story tool drives the module's devices (the kernel backend) through the
+# THE STORIES: the story tests drive the module's devices (the kernel backend) through the
 # charging stories with the installed daemon. Contract: the module is loaded, charged.service
-# is stopped, the test binary and its list of tests were copied in by the host.
+# is stopped, the test binary and its list of tests (one gtest pattern a line, "#" comments)
+# were copied in by the host.
 echo "== the stories on the kernel backend"
-if [ -x /usr/local/bin/scenario_tests ] && [ -s /usr/local/share/vheadset/kernel-tests.txt ]; then
+tests=/usr/local/share/vheadset/kernel-tests.txt
+if [ -x /usr/local/bin/scenario_tests ] && [ -s "$tests" ]; then
     systemctl stop charged
+    filter=$(grep -v -e '^#' -e '^[[:space:]]*$' "$tests" | paste -sd:)
+    started=$(date +%s)
     if VH_BACKEND=kernel VH_DAEMON=/usr/sbin/charged /usr/local/bin/scenario_tests \
-        --gtest_filter="$(cat /usr/local/share/vheadset/kernel-tests.txt)"; then
-        pass "the stories on the kernel backend"
+        --gtest_filter="$filter"; then
+        pass "the stories on the kernel backend ($(( $(date +%s) - started )) s)"
     else
-        fail "the stories on the kernel backend"
+        fail "the stories on the kernel backend ($(( $(date +%s) - started )) s)"
     fi
 else
-    echo "SKIP: no /usr/local/bin/scenario_tests with /usr/local/share/vheadset/kernel-tests.txt"
+    echo "SKIP: no /usr/local/bin/scenario_tests with $tests"
 fi
 
 finished=1
