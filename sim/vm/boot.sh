@@ -24,16 +24,13 @@ shell=0
 deb=$(realpath "$1")
 # mmdebstrap, the guest's file ownerships, chroot and the packages need root.
 [ "$(id -u)" -eq 0 ] || vm_die "run as root"
-# The kernel image comes from the guest's root file system; the host needs only the headers
-# (build-module.sh installs them) and what builds and boots the disk.
-vm_ensure_packages qemu-system-x86 mmdebstrap e2fsprogs gcc g++ make kmod dpkg
 here=$(dirname "${BASH_SOURCE[0]}")
 started=$(date +%s)
 
-image=$("$here/build-image.sh")
+{ read -r image && read -r module; } < <("$here/prepare.sh")
+[ -f "$image" ] && [ -f "$module" ] || vm_die "the guest's root file system or module is missing"
 release=$(cat "$image.kernel")
 vm_log "guest kernel $release"
-module=$("$here/build-module.sh" "$release")
 
 root=$vm_build/root
 disk=$vm_build/disk.img
