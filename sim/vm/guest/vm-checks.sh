@@ -161,8 +161,8 @@ check "the service is active (running)" \
     bash -c '[ "$(systemctl show -p SubState --value charged)" = running ]'
 for name in mp3317-scene-illum-ir tps61377 backlight_left backlight_right \
     c400000.spmi:pmic@0:vadc@9000 "$limiter" pellgrave-hotswap; do
-    check "start-up finds $name (Searching for, then Opened)" \
-        grep -A1 -E "^Searching for $name - " <<<"$startup" | grep -q '^Opened /sys/devices/'
+    check "start-up finds $name (Searching for, then Opened)" bash -c '
+        grep -A1 -E "^Searching for $1 - " <<<"$2" | grep -q "^Opened /sys/devices/"' _ "$name" "$startup"
 done
 check "start-up asks the USB-C source for its event" \
     grep -qx '/sys/class/power_supply/tcpm-source-psy-c400000.spmi:pmic@7:typec@2b00/uevent' <<<"$startup"
