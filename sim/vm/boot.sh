@@ -46,12 +46,7 @@ chroot "$root" depmod -a "$release"
 # with a higher version is the upgrade the checks install.
 install -m 0644 "$deb" "$root/root/charged.deb"
 version=$(dpkg-deb -f "$deb" Version)
-repack=$(mktemp -d)
-dpkg-deb -R "$deb" "$repack/pkg"
-sed -i "s/^Version: .*/Version: $version.1/" "$repack/pkg/DEBIAN/control"
-dpkg-deb -b "$repack/pkg" "$root/root/charged-upgrade.deb" >/dev/null
-rm -rf "$repack"
-dpkg --compare-versions "$version.1" gt "$version" || vm_die "$version.1 is not above $version"
+vm_upgrade_package "$deb" "$root/root/charged-upgrade.deb"
 vm_log "installing charged $version in the guest's root"
 chroot "$root" dpkg -i /root/charged.deb >&2
 

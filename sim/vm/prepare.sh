@@ -11,6 +11,7 @@ here=$(dirname "${BASH_SOURCE[0]}")
 [ "$(id -u)" -eq 0 ] || vm_die "run as root"
 vm_ensure_packages qemu-system-x86 mmdebstrap e2fsprogs gcc g++ make kmod dpkg
 image=$("$here/build-image.sh")
+"$here/minbase-check.sh" --prepare
 module=$("$here/build-module.sh" "$(cat "$image.kernel")")
 echo "$image"
 echo "$module"
