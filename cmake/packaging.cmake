@@ -61,8 +61,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The build number and revision of the version line, as a Debian revision (no hyphen):
-# 2.6-<commits>+<hash>.
+# 2.6-<commits>+<hash>, and 2.6-<commits>+<hash>~dirty for a tree with uncommitted changes,
+# which sorts below the clean build of the same commit.
 string(REGEX REPLACE "^charged-([0-9]+)-" "\\1+" charged_debian_release "${CHARGED_BUILD_ID}")
+string(REGEX REPLACE "-dirty$" "~dirty" charged_debian_release "${charged_debian_release}")
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${charged_debian_release})
 # Library dependencies as dpkg-shlibdeps finds them in the binary.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

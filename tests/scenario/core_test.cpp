@@ -40,7 +40,8 @@ TEST(DaemonStart, VersionLineNamesTheProgramTheVersionAndTheBuild) {
     // The build identifier: packaging label, build number, seven-digit revision.
     EXPECT_TRUE(std::regex_match(
         lines.front(),
-        std::regex("Starting /usr/bin/charged - Version: 2\\.6-[a-z]+-[0-9]+-[0-9a-f]{7}")))
+        std::regex(
+            "Starting /usr/bin/charged - Version: 2\\.6-[a-z]+-[0-9]+-[0-9a-f]{7}(-dirty)?")))
         << lines.front();
     // The handlers are installed after the line: stop only a daemon that is running.
     EXPECT_TRUE(s.expect_err(report_header));
