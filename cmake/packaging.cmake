@@ -64,7 +64,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # 2.6-<commits>+<hash>, and 2.6-<commits>+<hash>~dirty for a tree with uncommitted changes,
 # which sorts below the clean build of the same commit.
 string(REGEX REPLACE "^charged-([0-9]+)-" "\\1+" charged_debian_release "${CHARGED_BUILD_ID}")
-string(REGEX REPLACE "-dirty$" "~dirty" charged_debian_release "${charged_debian_release}")
+if(CHARGED_TREE_DIRTY)
+  string(APPEND charged_debian_release "~dirty")
+endif()
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${charged_debian_release})
 # Library dependencies as dpkg-shlibdeps finds them in the binary.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
