@@ -225,8 +225,8 @@ check "the service sees /sys read-only and /sys/devices writable" bash -c "
 # ---------------------------------------------------------------------------------------
 echo "== /run/charged"
 ls -la "$run_dir"
-check "/run/charged is charged:charged, mode 2775" \
-    bash -c '[ "$(stat -c "%U:%G %a" /run/charged)" = "charged:charged 2775" ]'
+check "/run/charged is charged:charged, mode 3775 (sticky)" \
+    bash -c '[ "$(stat -c "%U:%G %a" /run/charged)" = "charged:charged 3775" ]'
 for f in "${status_files[@]}"; do
     if text=$(setpriv --reuid=nobody --regid=nogroup --clear-groups cat "$run_dir/$f" 2>&1); then
         pass "user nobody reads the status file $f: $text"
@@ -242,6 +242,23 @@ check "a member of the group charged creates set_external_batt_primary" \
     setpriv --reuid=chargewriter --regid=chargewriter --init-groups sh -c \
     'umask 002 && echo 1 >/run/charged/set_external_batt_primary'
 ls -l "$run_dir/set_external_batt_primary"
+# The sticky directory keeps a writer of control files to its own: the daemon's status files
+# and links can be neither replaced nor removed by it.
+as_writer() { setpriv --reuid=chargewriter --regid=chargewriter --init-groups sh -c "$1" 2>&1; }
+writer_cannot() { ! as_writer "$1"; }
+check "the group member may make a file of its own there" \
+    as_writer 'echo 99.0 >/run/charged/.forged'
+check "the group member cannot replace a status file (battery_percent)" \
+    writer_cannot 'mv -f /run/charged/.forged /run/charged/battery_percent'
+check "the group member cannot remove a status file (ac_status)" \
+    writer_cannot 'rm -f /run/charged/ac_status'
+check "the group member cannot replace the link BAT0" \
+    writer_cannot 'ln -sfn /tmp /run/charged/BAT0'
+check "the status files and BAT0 are still the daemon's" bash -c \
+    '[ "$(stat -c %U /run/charged/battery_percent)" = charged ] &&
+     [ "$(stat -c %U /run/charged/ac_status)" = charged ] &&
+     [ -L /run/charged/BAT0 ] && [ "$(readlink /run/charged/BAT0)" != /tmp ]'
+rm -f "$run_dir/.forged"
 echo "change pm8550b-charger" >"$ctl"
 check "the daemon sees it (external as primary: 1 in its report)" \
     journal_wait "$cursor" 30 'external as primary: 1'
