@@ -201,24 +201,33 @@ power_state read_power_state(const std::string &directory) {
         return state;
     }
     for (size_t i = 0; i < status_file_names.size(); ++i) {
-        const std::string path = directory + "/" + std::string(status_file_names[i]);
-        state.status[i] = read_file_text(path);
-        struct stat file_status {};
-        if (state.status[i] && stat(path.c_str(), &file_status) == 0) {
-            const clock::time_point written{std::chrono::duration_cast<clock::duration>(
-                std::chrono::seconds{file_status.st_mtim.tv_sec} +
-                std::chrono::nanoseconds{file_status.st_mtim.tv_nsec})};
-            if (!state.last_update || written > *state.last_update) {
-                state.last_update = written;
-            }
-        }
+        state.status[i] = read_file_text(directory + "/" + std::string(status_file_names[i]));
     }
+    state.last_update = last_status_write(directory);
     state.bat0 = read_link(directory, "BAT0");
     state.bat1 = read_link(directory, "BAT1");
     for (size_t i = 0; i < control_file_names.size(); ++i) {
         state.controls[i] = read_control_file(directory, control_file_names[i]);
     }
     return state;
+}
+
+std::optional<clock::time_point> last_status_write(const std::string &directory) {
+    std::optional<clock::time_point> newest;
+    for (const std::string_view name : status_file_names) {
+        struct stat status {};
+        if (stat((directory + "/" + std::string(name)).c_str(), &status) != 0 ||
+            !S_ISREG(status.st_mode)) {
+            continue;
+        }
+        const clock::time_point written{std::chrono::duration_cast<clock::duration>(
+            std::chrono::seconds{status.st_mtim.tv_sec} +
+            std::chrono::nanoseconds{status.st_mtim.tv_nsec})};
+        if (!newest || written > *newest) {
+            newest = written;
+        }
+    }
+    return newest;
 }
 
 bool daemon_running(const power_state &state, clock::time_point now) {

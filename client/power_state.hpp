@@ -56,6 +56,10 @@ power_state read_power_state(const std::string &directory);
 // must not block the reader) or cannot be read.
 std::optional<std::string> read_file_text(const std::string &path);
 
+// When charged last wrote a status file (the newest one's modification time); empty when
+// there is none.
+std::optional<clock::time_point> last_status_write(const std::string &directory);
+
 // Whether charged seems to run: the status files exist and are fresh.
 bool daemon_running(const power_state &state, clock::time_point now);
 

@@ -27,15 +27,6 @@ bool is_link_name(std::string_view name) {
     return name == "BAT0" || name == "BAT1";
 }
 
-bool is_status_name(std::string_view name) {
-    for (const std::string_view status : status_file_names) {
-        if (status == name) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Content on one line: a newline (as "1\n" in a control file) shown as \n.
 std::string one_line(const std::optional<std::string> &text) {
     if (!text) {
@@ -76,7 +67,7 @@ struct watcher {
     const options &chosen;
     int fd = -1;
     snapshot seen;
-    clock::time_point last_cycle;
+    clock::time_point started;
     bool silent = false;
 
     void look_at(std::string_view name) {
@@ -98,20 +89,19 @@ struct watcher {
         }
     }
 
-    void cycle_seen() {
-        last_cycle = clock::now();
-        if (silent) {
-            silent = false;
-            print(format_liveness(true, {}, last_cycle, chosen.json));
-        }
-    }
-
-    void check_silence() {
+    // charged is silent while its newest status file is older than a few cycles; a new
+    // one ends that.
+    void check_liveness() {
         const auto now = clock::now();
-        const auto quiet = std::chrono::duration_cast<std::chrono::seconds>(now - last_cycle);
+        const auto written = last_status_write(chosen.directory);
+        const auto quiet =
+            std::chrono::duration_cast<std::chrono::seconds>(now - written.value_or(started));
         if (!silent && quiet > stale_after) {
             silent = true;
             print(format_liveness(false, quiet, now, chosen.json));
+        } else if (silent && quiet <= stale_after) {
+            silent = false;
+            print(format_liveness(true, {}, now, chosen.json));
         }
     }
 };
@@ -230,8 +220,8 @@ int watch_directory(const options &chosen) {
             print(format_change({name, std::nullopt, w.seen[name]}, true, start, chosen.json));
         }
     }
-    w.last_cycle = state.last_update.value_or(start);
-    w.check_silence();
+    w.started = start;
+    w.check_liveness();
 
     int status = exit_ok;
     while (stop_requested == 0) {
@@ -244,7 +234,7 @@ int watch_directory(const options &chosen) {
             status = exit_failure;
             break;
         }
-        w.check_silence();
+        w.check_liveness();
         if (count == 0) {
             continue;
         }
@@ -264,9 +254,6 @@ int watch_directory(const options &chosen) {
             if ((event.mask & IN_Q_OVERFLOW) != 0) {
                 w.look_at_everything();
                 continue;
-            }
-            if ((event.mask & IN_MOVED_TO) != 0 && is_status_name(name)) {
-                w.cycle_seen();
             }
             w.look_at(name);
         }
