@@ -13,6 +13,10 @@ pkg_get_variable(CHARGED_SYSUSERS_DIR systemd sysusersdir)
 if(NOT CHARGED_SYSUSERS_DIR)
   set(CHARGED_SYSUSERS_DIR ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d)
 endif()
+pkg_get_variable(CHARGED_TMPFILES_DIR systemd tmpfilesdir)
+if(NOT CHARGED_TMPFILES_DIR)
+  set(CHARGED_TMPFILES_DIR ${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d)
+endif()
 message(STATUS "systemd unit directory: ${CHARGED_SYSTEMD_UNIT_DIR}")
 
 # The unit names the daemon where this installation puts it (/usr/sbin for the prefix /usr).
@@ -29,6 +33,9 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/charged.service
         DESTINATION ${CHARGED_SYSTEMD_UNIT_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/charged.sysusers
         DESTINATION ${CHARGED_SYSUSERS_DIR} RENAME charged.conf)
+# The working directory and the manual control files, made at boot by systemd-tmpfiles.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/charged.tmpfiles
+        DESTINATION ${CHARGED_TMPFILES_DIR} RENAME charged.conf)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(IS_DIRECTORY ${CMAKE_SOURCE_DIR}/docs)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}
@@ -74,3 +81,9 @@ add_test(NAME service_unit_verify_and_security
          COMMAND ${CMAKE_SOURCE_DIR}/packaging/check-service
                  ${CMAKE_BINARY_DIR}/packaging/charged.service $<TARGET_FILE:charged>)
 set_tests_properties(service_unit_verify_and_security PROPERTIES LABELS packaging)
+
+# systemd-tmpfiles makes the directory and the control files as the unit and charged need them.
+add_test(NAME tmpfiles_control_files
+         COMMAND ${CMAKE_SOURCE_DIR}/packaging/check-tmpfiles
+                 ${CMAKE_SOURCE_DIR}/packaging/charged.tmpfiles)
+set_tests_properties(tmpfiles_control_files PROPERTIES LABELS packaging)
