@@ -1,5 +1,6 @@
 #include "command_line.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <utility>
@@ -22,12 +23,10 @@ constexpr std::array<command_word, 4> command_words = {{
 }};
 
 const command_word *find_command(std::string_view word) {
-    for (const command_word &candidate : command_words) {
-        if (candidate.word == word) {
-            return &candidate;
-        }
-    }
-    return nullptr;
+    const auto found =
+        std::find_if(command_words.begin(), command_words.end(),
+                     [&](const command_word &candidate) { return candidate.word == word; });
+    return found != command_words.end() ? &*found : nullptr;
 }
 
 bool takes_value(const command_word &word) {
@@ -142,11 +141,7 @@ parse_result parse_command_line(const std::vector<std::string_view> &arguments,
     }
     if (takes_value(*word)) {
         const std::string_view value = words[1];
-        bool known = false;
-        for (const std::string_view candidate : word->values) {
-            known = known || candidate == value;
-        }
-        if (!known) {
+        if (std::find(word->values.begin(), word->values.end(), value) == word->values.end()) {
             return failure(std::string(word->word) + " takes " + value_list(*word) + ", not " +
                            std::string(value));
         }

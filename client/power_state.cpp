@@ -275,17 +275,20 @@ std::string format_duration(long long seconds) {
 }
 
 std::string format_age(std::chrono::seconds age) {
+    constexpr long long minute = 60;
+    constexpr long long hour = 60 * minute;
+    constexpr long long day = 24 * hour;
     const long long seconds = age.count();
-    if (seconds < 120) {
+    if (seconds < 2 * minute) {
         return std::to_string(seconds) + " s";
     }
-    if (seconds < 2 * 3600) {
-        return std::to_string(seconds / 60) + " min";
+    if (seconds < 2 * hour) {
+        return std::to_string(seconds / minute) + " min";
     }
-    if (seconds < 2 * 86400) {
-        return std::to_string(seconds / 3600) + " h";
+    if (seconds < 2 * day) {
+        return std::to_string(seconds / hour) + " h";
     }
-    return std::to_string(seconds / 86400) + " d";
+    return std::to_string(seconds / day) + " d";
 }
 
 std::string format_text(const power_state &state, clock::time_point now) {
