@@ -151,6 +151,37 @@ std::string seconds_line(const std::optional<std::string> &text) {
     return seconds ? format_duration(*seconds) : *text;
 }
 
+// The internal gauge's own capacity (not rescaled like battery_percent) and its link.
+std::string gauge_line(const link_view &bat0) {
+    if (!bat0.target) {
+        return "no BAT0";
+    }
+    if (!bat0.target_exists) {
+        return "BAT0 -> " + *bat0.target + " is gone";
+    }
+    const std::string capacity =
+        bat0.capacity ? std::to_string(*bat0.capacity) + " %" : std::string("capacity unknown");
+    return capacity + " (BAT0 -> " + *bat0.target + ")";
+}
+
+// "set_internal_batt_primary 0, set_external_batt_primary 1": two control files as read.
+std::string control_files_text(const power_state &state, size_t first, size_t second) {
+    std::string text;
+    for (const size_t index : {first, second}) {
+        const control_file_view &control = state.controls[index];
+        text += text.empty() ? "" : ", ";
+        text += control_file_names[index];
+        if (!control.exists) {
+            text += " missing";
+        } else if (!control.set) {
+            text += " unreadable";
+        } else {
+            text += *control.set ? " 1" : " 0";
+        }
+    }
+    return text;
+}
+
 std::string pack_line(const link_view &bat1) {
     if (!bat1.target) {
         return "not seen since charged started (no BAT1)";
@@ -309,15 +340,16 @@ std::string format_text(const power_state &state, clock::time_point now) {
                          text_or_missing(status_text(state, "battery_status")));
     line("  full in:", seconds_line(status_text(state, "secs_until_battery_full")));
     line("  shutdown in:", seconds_line(status_text(state, "secs_until_shutdown_request")));
+    line("  gauge:", gauge_line(state.bat0));
     line("pack battery:", pack_line(state.bat1));
-    line("primary:", std::string(primary_name(flag(state, 0), flag(state, 1))));
-    line("cross-charge:", std::string(cross_charge_name(flag(state, 2), flag(state, 3))));
+    line("primary:", std::string(primary_name(flag(state, 0), flag(state, 1))) + " (" +
+                         control_files_text(state, 0, 1) + ")");
+    line("cross-charge:", std::string(cross_charge_name(flag(state, 2), flag(state, 3))) + " (" +
+                              control_files_text(state, 2, 3) + ")");
     for (size_t i = 0; i < control_file_names.size(); ++i) {
         const control_file_view &control = state.controls[i];
         const std::string name(control_file_names[i]);
-        if (!control.exists) {
-            line("  note:", name + " is missing: read as 0 (chargectl creates it)");
-        } else if (!control.regular) {
+        if (control.exists && !control.regular) {
             line("  note:", name + " is not a regular file: read as 0");
         } else if ((control.mode & S_IWGRP) == 0) {
             line("  note:",

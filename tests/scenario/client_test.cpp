@@ -113,8 +113,10 @@ TEST(Client, StatusShowsTheDaemonsFilesAsTextAndJson) {
          {"charged:        running, last update ", "directory:      " + s.workdir().string() + "\n",
           "USB-C power:    Connected slow, 9000 mV 3000 mA (27.0 W)\n",
           "battery:        " + percent + " %, " + battery_status + "\n",
-          "pack battery:   80 % (BAT1 -> " + bat1 + ")\n", "primary:        auto\n",
-          "cross-charge:   on\n"}},
+          "pack battery:   80 % (BAT1 -> " + bat1 + ")\n",
+          "primary:        auto (set_internal_batt_primary missing, set_external_batt_primary "
+          "missing)\n",
+          "cross-charge:   on (cross_charge_secondary missing, disable_cross_charging missing)\n"}},
         {{}, {"charged:        running, last update "}}, // status is the default command
         {{"status", "--json"},
          {"{\"directory\":\"" + s.workdir().string() + "\",\"running\":true,",

@@ -452,7 +452,9 @@ TEST(ChargectlPowerState, TextAndJsonShowEveryFile) {
           "  shutdown in:  3 h 53 min\n",
           "pack battery:   80 % (BAT1 -> "
           "/sys/class/power_supply/max1720x_bat_7-76/)\n",
-          "primary:        external\n", "cross-charge:   off\n"}) {
+          "  gauge:        50 % (BAT0 -> /sys/class/power_supply/max1720x_bat_3-36/)\n",
+          "primary:        external (set_internal_batt_primary 0, set_external_batt_primary 1)\n",
+          "cross-charge:   off (cross_charge_secondary 0, disable_cross_charging 1)\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << "no \"" << line << "\" in:\n" << text;
     }
     EXPECT_EQ(text.find("note:"), std::string::npos) << text;
@@ -503,7 +505,7 @@ TEST(ChargectlPowerState, MissingAndOddFilesAreSaidSo) {
          "gone)",
          "\"present\":false,\"capacity\":null"},
         {"control file missing", [](power_state &s) { s.controls[2] = {}; },
-         "  note:         cross_charge_secondary is missing: read as 0",
+         "cross-charge:   off (cross_charge_secondary missing, disable_cross_charging 1)",
          "\"cross_charge_secondary\":null"},
         {"control file not group-writable", [](power_state &s) { s.controls[0].mode = 0644; },
          "  note:         set_internal_batt_primary has mode 0644: charged cannot reset it",
