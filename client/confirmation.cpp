@@ -179,6 +179,12 @@ int apply_choice(const options &chosen) {
 
     const std::vector<control_write> writes = writes_for(command_word(chosen), chosen.value);
     for (const control_write &write : writes) {
+        const write_result result = check_writable(chosen.directory, write.file);
+        if (result.outcome == write_outcome::permission_denied) {
+            return fail(exit_permission, result.message);
+        }
+    }
+    for (const control_write &write : writes) {
         const write_result result = write_control_file(chosen.directory, write.file, write.value);
         if (result.outcome == write_outcome::permission_denied) {
             return fail(exit_permission, result.message);

@@ -221,6 +221,22 @@ write_result write_control_file(const std::string &directory, std::string_view n
     return failed(path, std::strerror(error));
 }
 
+write_result check_writable(const std::string &directory, std::string_view name) {
+    const std::string path = directory + "/" + std::string(name);
+    struct stat status {};
+    const bool exists = lstat(path.c_str(), &status) == 0;
+    const std::string &checked = exists ? path : directory;
+    if (faccessat(AT_FDCWD, checked.c_str(), W_OK, AT_EACCESS) == 0) {
+        return {};
+    }
+    const int error = errno;
+    if (is_permission_error(error)) {
+        return permission_denied(path, directory, error);
+    }
+    // Anything else (a missing directory) is for the write itself to report.
+    return {};
+}
+
 std::string permission_advice(const permission_facts &facts) {
     std::string text = "cannot write " + facts.path + ": " + facts.error_text + "\n";
     if (facts.read_only_filesystem) {

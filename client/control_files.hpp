@@ -57,6 +57,11 @@ struct write_result {
 // refused.
 write_result write_control_file(const std::string &directory, std::string_view name, char value);
 
+// Whether the caller may write the control file (an existing one) or create it (a missing
+// one, in the directory), asked before anything is written, so that a choice is never left
+// half written for want of permission. written when it may.
+write_result check_writable(const std::string &directory, std::string_view name);
+
 // The facts that decide what a caller without permission must do.
 struct permission_facts {
     std::string path;

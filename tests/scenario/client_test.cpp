@@ -259,19 +259,23 @@ TEST(Client, ACallerWithoutPermissionIsToldTheFix) {
     const struct {
         const char *name;
         const char *existing_mode; // the control files' mode; nullptr: missing
+        const char *first_mode;    // set_internal_batt_primary's own, when it differs
         std::vector<std::string> expected;
     } cases[] = {
         {"files of the group",
          "0664",
+         nullptr,
          {"chargectl: cannot write " + s.file("set_internal_batt_primary").string() +
               ": Permission denied\n",
           "the control files are for the group root: add yourself to it with\n",
           "  sudo usermod -aG root \"$USER\"\n", "then log in again and retry"}},
         {"files without the group's write permission",
          "0644",
+         nullptr,
          {"its mode is 0644: not even charged can reset it",
           "  chmod 0664 " + s.file("set_internal_batt_primary").string() + "\n"}},
         {"no files, a directory the caller cannot write",
+         nullptr,
          nullptr,
          {"cannot write " + s.file("set_internal_batt_primary").string() + ": Permission denied\n",
           "add yourself to it with"}},
@@ -282,8 +286,10 @@ TEST(Client, ACallerWithoutPermissionIsToldTheFix) {
             s.remove_file(name);
             if (c.existing_mode != nullptr) {
                 s.write_file(name, "0");
-                chmod(s.file(name).c_str(),
-                      static_cast<mode_t>(std::stoi(c.existing_mode, nullptr, 8)));
+                const char *mode = c.first_mode != nullptr && name == control_files[0]
+                                       ? c.first_mode
+                                       : c.existing_mode;
+                chmod(s.file(name).c_str(), static_cast<mode_t>(std::stoi(mode, nullptr, 8)));
             }
         }
         const client_run run = run_client(s, {"primary", "internal"}, nobody);
@@ -293,6 +299,8 @@ TEST(Client, ACallerWithoutPermissionIsToldTheFix) {
                                                              << run.err;
         }
         EXPECT_NE(s.read_file("set_internal_batt_primary"), "1");
+        EXPECT_EQ(s.read_file("set_external_batt_primary"),
+                  c.existing_mode != nullptr ? std::optional<std::string>("0") : std::nullopt);
     }
 }
 
