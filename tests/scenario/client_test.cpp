@@ -279,6 +279,11 @@ TEST(Client, ACallerWithoutPermissionIsToldTheFix) {
          nullptr,
          {"cannot write " + s.file("set_internal_batt_primary").string() + ": Permission denied\n",
           "add yourself to it with"}},
+        // Nothing is written unless everything can be: no choice is left half made.
+        {"only the second file not writable",
+         "0664",
+         "0666",
+         {"cannot write " + s.file("set_external_batt_primary").string()}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
