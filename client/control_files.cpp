@@ -94,11 +94,16 @@ write_result overwrite(int fd, const std::string &path, char value) {
         close(fd);
         return failed(path, std::strerror(error));
     }
-    // Anything after the flag's byte is left from an older content; charged ignores it.
-    static_cast<void>(ftruncate(fd, 1));
-    // A file made by an earlier writer with its umask: charged could not reset it.
-    if (status.st_uid == geteuid() && (status.st_mode & 07777) != control_file_mode) {
-        static_cast<void>(fchmod(fd, control_file_mode));
+    // Anything after the flag's byte is left from an older content; charged ignores it, so
+    // a file that cannot be cut is still right.
+    if (ftruncate(fd, 1) != 0) {
+        errno = 0;
+    }
+    // A file made by an earlier writer with its umask: charged could not reset it. Only its
+    // owner may change that; for anyone else status shows the mode.
+    if (status.st_uid == geteuid() && (status.st_mode & 07777) != control_file_mode &&
+        fchmod(fd, control_file_mode) != 0) {
+        errno = 0;
     }
     if (close(fd) != 0) {
         return failed(path, std::strerror(errno));
@@ -120,11 +125,13 @@ write_result create(const std::string &directory, const std::string &path, char 
         }
         return failed(path, std::strerror(error));
     }
-    // The directory's group (under systemd its set-group-ID bit gives it anyway), writable
-    // for the group, whatever the umask.
+    // The directory's group, writable for the group, whatever the umask. Under systemd the
+    // directory's set-group-ID bit gives the group anyway, and only its members may create
+    // files there; elsewhere a caller outside the group keeps its own.
     struct stat directory_status {};
-    if (stat(directory.c_str(), &directory_status) == 0) {
-        static_cast<void>(fchown(fd, static_cast<uid_t>(-1), directory_status.st_gid));
+    if (stat(directory.c_str(), &directory_status) == 0 &&
+        fchown(fd, static_cast<uid_t>(-1), directory_status.st_gid) != 0) {
+        errno = 0;
     }
     const bool made = fchmod(fd, control_file_mode) == 0 && write(fd, &value, 1) == 1;
     const int error = errno;
