@@ -254,7 +254,7 @@ TEST(ChargectlControlFiles, PermissionAdviceNamesTheFix) {
 // One event of the directory for the confirmation rule: an open or a rename into place.
 struct event {
     bool open;
-    const char *name;
+    std::string name;
 };
 
 TEST(ChargectlConfirmation, ACycleThatOpensEveryControlFileAndThenWritesConfirms) {
@@ -263,10 +263,10 @@ TEST(ChargectlConfirmation, ACycleThatOpensEveryControlFileAndThenWritesConfirms
     const auto cycle = [](const std::vector<std::string> &files) {
         std::vector<event> events;
         for (const std::string &file : files) {
-            events.push_back({true, file.c_str()});
+            events.push_back({true, file});
         }
         for (const std::string_view status : status_file_names) {
-            events.push_back({false, status.data()});
+            events.push_back({false, std::string(status)});
         }
         return events;
     };
