@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -84,6 +85,14 @@ void start_and_settle(Scenario &s) {
     s.start();
     ASSERT_TRUE(s.expect_err("---- Current State ----\n"));
     ASSERT_TRUE(s.wait_for_file("typec_contract"));
+}
+
+// Stops the daemon and returns once it has stopped: then no rename of a status file is
+// under way, and none comes until it is continued.
+void pause_daemon(Scenario &s) {
+    s.daemon().send_signal(SIGSTOP);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(s.daemon().pid()), &info, WSTOPPED), 0);
 }
 
 // Every status file written that long ago: a daemon that stopped writing.
@@ -234,7 +243,7 @@ TEST(Client, WithoutAHeadstrapTheDaemonDoesNotTakeTheChoice) {
 TEST(Client, ADaemonThatRunsNoCycleDoesNotConfirm) {
     Scenario s(with_pack());
     start_and_settle(s);
-    s.daemon().send_signal(SIGSTOP);
+    pause_daemon(s);
     const client_run run = run_client(s, {"cross-charge", "off", "--timeout", "2"});
     s.daemon().send_signal(SIGCONT);
     EXPECT_EQ(run.status, ExitStatus::with_code(5)) << run.transcript;
@@ -347,7 +356,7 @@ TEST(Client, WatchPrintsALineForEveryChange) {
         EXPECT_EQ(choice.status, ExitStatus::with_code(0)) << choice.transcript;
         EXPECT_TRUE(watch.expect_out(line_of("set_external_batt_primary", "(absent)", "1")));
         // The daemon goes silent: said once, and again when it writes.
-        s.daemon().send_signal(SIGSTOP);
+        pause_daemon(s);
         age_status_files(s, 2min);
         EXPECT_TRUE(watch.expect_out(json ? "\"running\":false" : "charged: no update for"));
         s.daemon().send_signal(SIGCONT);
