@@ -251,7 +251,7 @@ std::string permission_advice(const permission_facts &facts) {
     }
     if (facts.file_exists && (facts.file_mode & S_IWGRP) == 0) {
         return text + "its mode is " + mode_text(facts.file_mode) +
-               ": not even charged can reset it. As root, put it right with\n"
+               ": the group may not write it. As root, put it right with\n"
                "  chmod 0664 " +
                facts.path +
                "\n(or systemd-tmpfiles --create charged.conf, which sets up every control file)";
@@ -271,7 +271,7 @@ std::string permission_advice(const permission_facts &facts) {
     }
     return text + "you are in the group " + facts.group +
            ", but the file or its directory is not writable for it: as root, chmod 0664 the "
-           "file, or check the directory (mode 2775, group " +
+           "file, or check the directory (mode 3775, group " +
            facts.group + ")";
 }
 

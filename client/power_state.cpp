@@ -353,7 +353,7 @@ std::string format_text(const power_state &state, clock::time_point now) {
             line("  note:", name + " is not a regular file: read as 0");
         } else if ((control.mode & S_IWGRP) == 0) {
             line("  note:",
-                 name + " has mode " + mode_text(control.mode) + ": charged cannot reset it");
+                 name + " has mode " + mode_text(control.mode) + ": the group cannot write it");
         }
     }
     return text;

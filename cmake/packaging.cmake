@@ -1,5 +1,5 @@
 # Installation and the Debian package. `cmake --install` lays out the daemon in sbin, its
-# systemd unit and sysusers file where systemd looks for them, and the documentation in
+# systemd unit, sysusers file and udev rules where systemd and udev look for them, and the documentation in
 # share/doc/charged; `cpack -G DEB` (./run package) wraps the same files into a .deb.
 include(GNUInstallDirs)
 
@@ -18,11 +18,18 @@ if(NOT CHARGED_TMPFILES_DIR)
   set(CHARGED_TMPFILES_DIR ${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d)
 endif()
 message(STATUS "systemd unit directory: ${CHARGED_SYSTEMD_UNIT_DIR}")
+# udevd reads /usr/lib/udev/rules.d on every systemd since the /usr merge; the path does not
+# depend on whether the build machine has udev's pkg-config file.
+set(CHARGED_UDEV_RULES_DIR ${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d)
 
 # The unit names the daemon where this installation puts it (/usr/sbin for the prefix /usr).
 file(READ ${CMAKE_SOURCE_DIR}/packaging/charged.service charged_unit)
 string(REPLACE "ExecStart=/usr/sbin/charged" "ExecStart=${CMAKE_INSTALL_FULL_SBINDIR}/charged"
        charged_unit "${charged_unit}")
+# The empty tree the unit shows in place of debugfs, with the mount point of dri/0.
+set(CHARGED_DEBUGFS_VIEW_DIR ${CMAKE_INSTALL_PREFIX}/lib/charged/debugfs)
+string(REPLACE "/usr/lib/charged/debugfs" "${CHARGED_DEBUGFS_VIEW_DIR}" charged_unit
+       "${charged_unit}")
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/charged.service CONTENT "${charged_unit}"
      @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
@@ -33,6 +40,8 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/charged.service
         DESTINATION ${CHARGED_SYSTEMD_UNIT_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/charged.sysusers
         DESTINATION ${CHARGED_SYSUSERS_DIR} RENAME charged.conf)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-charged.rules DESTINATION ${CHARGED_UDEV_RULES_DIR})
+install(DIRECTORY DESTINATION ${CHARGED_DEBUGFS_VIEW_DIR}/dri/0)
 # The working directory and the manual control files, made at boot by systemd-tmpfiles.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/charged.tmpfiles
         DESTINATION ${CHARGED_TMPFILES_DIR} RENAME charged.conf)
@@ -59,8 +68,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The build number and revision of the version line, as a Debian revision (no hyphen):
-# 2.6-<commits>+<hash>.
+# 2.6-<commits>+<hash>, and 2.6-<commits>+<hash>~dirty for a tree with uncommitted changes,
+# which sorts below the clean build of the same commit.
 string(REGEX REPLACE "^charged-([0-9]+)-" "\\1+" charged_debian_release "${CHARGED_BUILD_ID}")
+if(CHARGED_TREE_DIRTY)
+  string(APPEND charged_debian_release "~dirty")
+endif()
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${charged_debian_release})
 # Library dependencies as dpkg-shlibdeps finds them in the binary.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -76,7 +89,7 @@ if(CMAKE_CROSSCOMPILING AND NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
 endif()
 include(CPack)
 
-# The unit passes systemd-analyze verify and scores an exposure of 2.0 or lower.
+# The unit passes systemd-analyze verify and scores an exposure of 1.0 or lower.
 add_test(NAME service_unit_verify_and_security
          COMMAND ${CMAKE_SOURCE_DIR}/packaging/check-service
                  ${CMAKE_BINARY_DIR}/packaging/charged.service $<TARGET_FILE:charged>)

@@ -13,6 +13,8 @@ sources=("deb http://deb.debian.org/debian bookworm main"
          "deb http://deb.debian.org/debian bookworm-updates main"
          "deb http://deb.debian.org/debian-security bookworm-security main")
 include=systemd,systemd-sysv,udev,kmod,dbus,linux-image-amd64,e2fsprogs,procps
+# The story tests copied into the guest: their virtual headset library and time warp.
+include+=,libfuse3-3,libfaketime
 
 vm_ensure_packages mmdebstrap
 mkdir -p "$vm_build"

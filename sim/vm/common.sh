@@ -34,3 +34,16 @@ vm_kernel_release() {
     [ -n "$package" ] || vm_die "cannot tell which kernel linux-image-amd64 installs"
     echo "$package"
 }
+
+# vm_upgrade_package DEB OUT: the same package with a higher version (VERSION.1), the upgrade
+# that the checks install.
+vm_upgrade_package() {
+    local version scratch
+    version=$(dpkg-deb -f "$1" Version)
+    scratch=$(mktemp -d)
+    dpkg-deb -R "$1" "$scratch/pkg"
+    sed -i "s/^Version: .*/Version: $version.1/" "$scratch/pkg/DEBIAN/control"
+    dpkg-deb -b "$scratch/pkg" "$2" >/dev/null
+    rm -rf "$scratch"
+    dpkg --compare-versions "$version.1" gt "$version" || vm_die "$version.1 is not above $version"
+}

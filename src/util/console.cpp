@@ -6,14 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 namespace {
 
-// The prefix of every level, as sd-daemon.h spells them.
-constexpr std::array<std::string_view, 4> level_prefixes = {SD_ERR, SD_WARNING, SD_INFO, SD_DEBUG};
 constexpr size_t longest_prefix = 3;
+static_assert(console_level_prefix(console_level::err).size() <= longest_prefix &&
+              console_level_prefix(console_level::warning).size() <= longest_prefix &&
+              console_level_prefix(console_level::info).size() <= longest_prefix &&
+              console_level_prefix(console_level::debug).size() <= longest_prefix);
 
 // The longest piece written at once; the daemon's longest lines hold two sysfs paths.
 constexpr size_t piece_limit = 2048;
@@ -32,16 +33,6 @@ struct stream_state {
 // uses [0] too, since a piece without a newline on one is continued by the other.
 std::array<stream_state, 2> streams{};
 volatile sig_atomic_t stdout_slot = 1;
-
-stream_state *state_of(int fd) {
-    if (fd == STDERR_FILENO) {
-        return &streams[0];
-    }
-    if (fd == STDOUT_FILENO) {
-        return &streams[static_cast<size_t>(stdout_slot)];
-    }
-    return nullptr;
-}
 
 bool parse_decimal_u64(const char *&text, uint64_t &value) {
     if (*text < '0' || *text > '9') {
@@ -72,38 +63,33 @@ void write_all(int fd, const char *data, size_t length) {
 }
 
 // Writes one piece on fd, with the prefix that the stream's line state asks for, in one
-// write. piece points at the text and has longest_prefix bytes of room before it.
-void write_piece(int fd, console_level level, char *piece, size_t length) {
-    stream_state *state = state_of(fd);
-    std::string_view prefix;
+// write. text has longest_prefix bytes of room before it. It runs for every line of every
+// report, so it stays small.
+void write_piece(int fd, console_level level, char *text, size_t length) {
+    stream_state *state = nullptr;
+    if (fd == STDERR_FILENO) {
+        state = &streams[0];
+    } else if (fd == STDOUT_FILENO) {
+        state = &streams[static_cast<size_t>(stdout_slot)];
+    }
+    char *start = text;
     if (state != nullptr) {
-        prefix = console_prefix(state->journal != 0, state->at_line_start != 0,
-                                console_level_prefix(level));
+        if (state->journal != 0 && state->at_line_start != 0) {
+            const std::string_view prefix = console_level_prefix(level);
+            start -= prefix.size();
+            for (size_t i = 0; i < prefix.size(); ++i) {
+                start[i] = prefix[i];
+            }
+        }
         state->at_line_start = 0;
     }
-    char *start = piece - prefix.size();
-    prefix.copy(start, prefix.size());
-    write_all(fd, start, prefix.size() + length);
-    if (state != nullptr && length > 0 && piece[length - 1] == '\n') {
+    write_all(fd, start, static_cast<size_t>(text - start) + length);
+    if (state != nullptr && length > 0 && text[length - 1] == '\n') {
         state->at_line_start = 1;
     }
 }
 
 } // namespace
-
-std::string_view console_level_prefix(console_level level) {
-    switch (level) {
-    case console_level::err:
-        return level_prefixes[0];
-    case console_level::warning:
-        return level_prefixes[1];
-    case console_level::info:
-        return level_prefixes[2];
-    case console_level::debug:
-        return level_prefixes[3];
-    }
-    return level_prefixes[2];
-}
 
 bool journal_stream_names(const char *journal_stream, uint64_t device, uint64_t inode) {
     if (journal_stream == nullptr) {

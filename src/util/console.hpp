@@ -18,23 +18,29 @@
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
+#include <systemd/sd-daemon.h>
 
 // The syslog levels the daemon uses; the values are syslog's.
 enum class console_level : uint8_t { err = 3, warning = 4, info = 6, debug = 7 };
 
-// "<3>", "<4>", "<6>" or "<7>".
-std::string_view console_level_prefix(console_level level);
+// "<3>", "<4>", "<6>" or "<7>", as sd-daemon.h spells them.
+constexpr std::string_view console_level_prefix(console_level level) {
+    switch (level) {
+    case console_level::err:
+        return SD_ERR;
+    case console_level::warning:
+        return SD_WARNING;
+    case console_level::info:
+        return SD_INFO;
+    case console_level::debug:
+        return SD_DEBUG;
+    }
+    return SD_INFO;
+}
 
 // Whether JOURNAL_STREAM's text names the file with this device and inode number: two
 // decimal numbers joined by one ':', nothing else (no sign, no space, no overflow).
 bool journal_stream_names(const char *journal_stream, uint64_t device, uint64_t inode);
-
-// The prefix of a piece of output: the level's when the stream is the journal and the piece
-// starts a line, else nothing.
-constexpr std::string_view console_prefix(bool stream_is_journal, bool at_line_start,
-                                          std::string_view level_prefix) {
-    return stream_is_journal && at_line_start ? level_prefix : std::string_view{};
-}
 
 // Looks once whether standard output and standard error are the journal (JOURNAL_STREAM and
 // fstat of each descriptor) and whether they are one file (then they share one line). Before

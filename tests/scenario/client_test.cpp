@@ -281,7 +281,7 @@ TEST(Client, ACallerWithoutPermissionIsToldTheFix) {
         {"files without the group's write permission",
          "0644",
          nullptr,
-         {"its mode is 0644: not even charged can reset it",
+         {"its mode is 0644: the group may not write it",
           "  chmod 0664 " + s.file("set_internal_batt_primary").string() + "\n"}},
         {"no files, a directory the caller cannot write",
          nullptr,

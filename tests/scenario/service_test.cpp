@@ -1,6 +1,9 @@
-// The daemon as its systemd unit runs it: root without any capability. It still opens and
-// writes its attributes, reads the limiter's debugfs counter, receives udev events, writes
-// its status files and feeds the watchdog.
+// The daemon without any capability, as its systemd unit runs it. It still opens and writes
+// its attributes, reads the limiter's debugfs counter, receives udev events, writes its
+// status files and feeds the watchdog. The unit also runs it as its own user, to whom the
+// package's udev rules hand the attributes it writes; the fake sysfs has no owners, so here
+// it is root without capabilities, and the user's part is checked in the virtual machine
+// (./run vm) on the real kernel.
 #include "harness/scenario.hpp"
 
 #include <gtest/gtest.h>

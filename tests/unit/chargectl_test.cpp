@@ -227,7 +227,7 @@ TEST(ChargectlControlFiles, PermissionAdviceNamesTheFix) {
          }),
          {"you are in the group charged, but the file or its directory is not writable"}},
         {with([](permission_facts &f) { f.file_mode = 0644; }),
-         {"its mode is 0644: not even charged can reset it",
+         {"its mode is 0644: the group may not write it",
           "chmod 0664 /run/charged/set_external_batt_primary",
           "systemd-tmpfiles --create charged.conf"}},
         {with([](permission_facts &f) {
@@ -508,7 +508,7 @@ TEST(ChargectlPowerState, MissingAndOddFilesAreSaidSo) {
          "cross-charge:   off (cross_charge_secondary missing, disable_cross_charging 1)",
          "\"cross_charge_secondary\":null"},
         {"control file not group-writable", [](power_state &s) { s.controls[0].mode = 0644; },
-         "  note:         set_internal_batt_primary has mode 0644: charged cannot reset it",
+         "  note:         set_internal_batt_primary has mode 0644: the group cannot write it",
          "\"set_internal_batt_primary\":false"},
         {"a directory at a control file",
          [](power_state &s) {

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Runs in the guest at boot (vheadset-probe.service): loads the module and checks the
-# headset's devices on the real kernel. Every check prints "PASS: ..." or "FAIL: ...",
-# measurements are printed as they are (the unit saves the output in
-# /root/probe-result.txt, which the host reads back from the disk image). The last line is
-# "RESULT: n passed, m failed".
+# The module's probe, run in the guest by vm-checks with the daemon stopped: loads the module
+# and checks the headset's devices on the real kernel. Every check prints "PASS: ..." or
+# "FAIL: ...", measurements are printed as they are; the last line is
+# "RESULT: n passed, m failed", which vm-checks adds to its own count.
 set -euo pipefail
 
 passed=0
