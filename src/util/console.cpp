@@ -33,6 +33,9 @@ struct stream_state {
 // uses [0] too, since a piece without a newline on one is continued by the other.
 std::array<stream_state, 2> streams{};
 volatile sig_atomic_t stdout_slot = 1;
+// Either stream is the journal. Without one (a terminal, a pipe, the virtual headset) no
+// line needs its state kept, and every piece is written as it is, at no further cost.
+volatile sig_atomic_t any_journal = 0;
 
 bool parse_decimal_u64(const char *&text, uint64_t &value) {
     if (*text < '0' || *text > '9') {
@@ -65,7 +68,12 @@ void write_all(int fd, const char *data, size_t length) {
 // Writes one piece on fd, with the prefix that the stream's line state asks for, in one
 // write. text has longest_prefix bytes of room before it. It runs for every line of every
 // report, so it stays small.
-void write_piece(int fd, console_level level, char *text, size_t length) {
+[[gnu::always_inline]] inline void write_piece(int fd, console_level level, char *text,
+                                               size_t length) {
+    if (any_journal == 0) {
+        write_all(fd, text, length);
+        return;
+    }
     stream_state *state = nullptr;
     if (fd == STDERR_FILENO) {
         state = &streams[0];
@@ -127,6 +135,7 @@ void console_init() {
                 ? 1
                 : 0;
     }
+    any_journal = streams[0].journal != 0 || streams[1].journal != 0 ? 1 : 0;
 }
 
 void console_print(FILE *stream, console_level level, const char *format, ...) {
