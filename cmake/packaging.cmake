@@ -3,33 +3,47 @@
 # share/doc/charged; `cpack -G DEB` (./run package) wraps the same files into a .deb.
 include(GNUInstallDirs)
 
-# Where systemd looks for units and sysusers files, as its pkg-config file says; without it,
-# the paths systemd itself uses for a /usr installation.
-pkg_get_variable(CHARGED_SYSTEMD_UNIT_DIR systemd systemdsystemunitdir)
-if(NOT CHARGED_SYSTEMD_UNIT_DIR)
-  set(CHARGED_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
-endif()
-pkg_get_variable(CHARGED_SYSUSERS_DIR systemd sysusersdir)
-if(NOT CHARGED_SYSUSERS_DIR)
-  set(CHARGED_SYSUSERS_DIR ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d)
-endif()
-pkg_get_variable(CHARGED_TMPFILES_DIR systemd tmpfilesdir)
-if(NOT CHARGED_TMPFILES_DIR)
-  set(CHARGED_TMPFILES_DIR ${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d)
-endif()
+# Where systemd looks for units and sysusers files: its pkg-config file's answer with this
+# installation's prefix put in (for Debian's /usr, units go to /lib/systemd/system, its
+# root prefix); without the file, the same paths systemd itself uses.
+function(charged_systemd_dir output variable fallback)
+  find_program(CHARGED_PKG_CONFIG pkg-config)
+  set(dir "")
+  if(CHARGED_PKG_CONFIG)
+    set(root_prefix "")
+    if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+      set(root_prefix ${CMAKE_INSTALL_PREFIX})
+    endif()
+    execute_process(COMMAND ${CHARGED_PKG_CONFIG} --define-variable=prefix=${CMAKE_INSTALL_PREFIX}
+                            --define-variable=root_prefix=${root_prefix}
+                            --variable=${variable} systemd
+                    OUTPUT_VARIABLE dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  if(NOT dir)
+    set(dir ${fallback})
+  endif()
+  # Relative to the prefix, so that `cmake --install --prefix` moves it with the rest: the
+  # root prefix's /lib/systemd/system is ../lib/systemd/system from /usr.
+  file(RELATIVE_PATH relative ${CMAKE_INSTALL_PREFIX} ${dir})
+  set(${output} ${relative} PARENT_SCOPE)
+endfunction()
+charged_systemd_dir(CHARGED_SYSTEMD_UNIT_DIR systemdsystemunitdir
+                    ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+charged_systemd_dir(CHARGED_SYSUSERS_DIR sysusersdir ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d)
+charged_systemd_dir(CHARGED_TMPFILES_DIR tmpfilesdir ${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d)
 message(STATUS "systemd unit directory: ${CHARGED_SYSTEMD_UNIT_DIR}")
 # udevd reads /usr/lib/udev/rules.d on every systemd since the /usr merge; the path does not
 # depend on whether the build machine has udev's pkg-config file.
-set(CHARGED_UDEV_RULES_DIR ${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d)
+set(CHARGED_UDEV_RULES_DIR lib/udev/rules.d)
 
 # The unit names the daemon where this installation puts it (/usr/sbin for the prefix /usr).
 file(READ ${CMAKE_SOURCE_DIR}/packaging/charged.service charged_unit)
 string(REPLACE "ExecStart=/usr/sbin/charged" "ExecStart=${CMAKE_INSTALL_FULL_SBINDIR}/charged"
        charged_unit "${charged_unit}")
 # The empty tree the unit shows in place of debugfs, with the mount point of dri/0.
-set(CHARGED_DEBUGFS_VIEW_DIR ${CMAKE_INSTALL_PREFIX}/lib/charged/debugfs)
-string(REPLACE "/usr/lib/charged/debugfs" "${CHARGED_DEBUGFS_VIEW_DIR}" charged_unit
-       "${charged_unit}")
+set(CHARGED_DEBUGFS_VIEW_DIR lib/charged/debugfs)
+string(REPLACE "/usr/lib/charged/debugfs" "${CMAKE_INSTALL_PREFIX}/${CHARGED_DEBUGFS_VIEW_DIR}"
+       charged_unit "${charged_unit}")
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/charged.service CONTENT "${charged_unit}"
      @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
@@ -87,6 +101,9 @@ if(CMAKE_CROSSCOMPILING AND NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
                   OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
+# A Debian package installs under /usr and nowhere else: cpack refuses another prefix (a
+# build configured without the preset would put the daemon under /usr/local).
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/cpack_prefix_check.cmake)
 include(CPack)
 
 # The unit passes systemd-analyze verify and scores an exposure of 1.0 or lower.
