@@ -30,6 +30,7 @@ endfunction()
 charged_systemd_dir(CHARGED_SYSTEMD_UNIT_DIR systemdsystemunitdir
                     ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
 charged_systemd_dir(CHARGED_SYSUSERS_DIR sysusersdir ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d)
+charged_systemd_dir(CHARGED_TMPFILES_DIR tmpfilesdir ${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d)
 message(STATUS "systemd unit directory: ${CHARGED_SYSTEMD_UNIT_DIR}")
 # udevd reads /usr/lib/udev/rules.d on every systemd since the /usr merge; the path does not
 # depend on whether the build machine has udev's pkg-config file.
@@ -55,6 +56,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/charged.sysusers
         DESTINATION ${CHARGED_SYSUSERS_DIR} RENAME charged.conf)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-charged.rules DESTINATION ${CHARGED_UDEV_RULES_DIR})
 install(DIRECTORY DESTINATION ${CHARGED_DEBUGFS_VIEW_DIR}/dri/0)
+# The working directory and the manual control files, made at boot by systemd-tmpfiles.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/charged.tmpfiles
+        DESTINATION ${CHARGED_TMPFILES_DIR} RENAME charged.conf)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(IS_DIRECTORY ${CMAKE_SOURCE_DIR}/docs)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}
@@ -107,3 +111,9 @@ add_test(NAME service_unit_verify_and_security
          COMMAND ${CMAKE_SOURCE_DIR}/packaging/check-service
                  ${CMAKE_BINARY_DIR}/packaging/charged.service $<TARGET_FILE:charged>)
 set_tests_properties(service_unit_verify_and_security PROPERTIES LABELS packaging)
+
+# systemd-tmpfiles makes the directory and the control files as the unit and charged need them.
+add_test(NAME tmpfiles_control_files
+         COMMAND ${CMAKE_SOURCE_DIR}/packaging/check-tmpfiles
+                 ${CMAKE_SOURCE_DIR}/packaging/charged.tmpfiles)
+set_tests_properties(tmpfiles_control_files PROPERTIES LABELS packaging)

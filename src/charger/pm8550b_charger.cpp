@@ -1,5 +1,6 @@
 #include "charger/pm8550b_charger.hpp"
 
+#include "util/console.hpp"
 #include "util/util.hpp"
 
 #include <array>
@@ -72,7 +73,7 @@ int write_number(const char *path, int32_t value) {
 int open_notified_attr(notified_attr &attr, int index) {
     attr.fd = open(attr.path, O_RDONLY | O_CLOEXEC);
     if (attr.fd < 0) {
-        std::fprintf(stderr, "%d open failed\n", index);
+        console_print(stderr, console_level::err, "%d open failed\n", index);
     }
     return attr.fd;
 }
@@ -94,14 +95,14 @@ void unwatch(notified_attr &attr) {
 int request_change_event() {
     const int fd = open(uevent_path, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "Open Charger uevent failed on %d\n", fd);
+        console_print(stderr, console_level::err, "Open Charger uevent failed on %d\n", fd);
         return fd;
     }
     const ssize_t written = write(fd, "change", 6);
     close(fd);
     if (written < 0) {
-        std::fprintf(stderr, "Change Notify Charger uevent failed on %d\n",
-                     static_cast<int>(written));
+        console_print(stderr, console_level::err, "Change Notify Charger uevent failed on %d\n",
+                      static_cast<int>(written));
         return static_cast<int>(written);
     }
     return 0;
@@ -116,7 +117,7 @@ bool read_flag(notified_attr &attr) {
     const int result = sysfs_read_string_as_bool(attr.fd, "1", flag);
     if (result < 0) {
         const int read_errno = errno;
-        std::fprintf(stderr, attr.read_error_format, result);
+        console_print(stderr, console_level::err, attr.read_error_format, result);
         if (read_errno == ENODEV) {
             unwatch(attr);
         }
@@ -230,17 +231,19 @@ void pm8550b_charger_process_properties(const property_source &properties) {
     if (online != nullptr) {
         reading.online = parse_decimal64(online) != 0;
     } else {
-        std::fprintf(stderr, "POWER_SUPPLY_ONLINE == NULL\n");
+        console_print(stderr, console_level::warning, "POWER_SUPPLY_ONLINE == NULL\n");
     }
     if (voltage != nullptr) {
         reading.cv_uv = parse_decimal(voltage);
     } else {
-        std::fprintf(stderr, "POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE == NULL\n");
+        console_print(stderr, console_level::warning,
+                      "POWER_SUPPLY_CONSTANT_CHARGE_VOLTAGE == NULL\n");
     }
     if (current != nullptr) {
         reading.cc_ua = parse_decimal(current);
     } else {
-        std::fprintf(stderr, "POWER_SUPPLY_CONSTANT_CHARGE_CURRENT == NULL\n");
+        console_print(stderr, console_level::warning,
+                      "POWER_SUPPLY_CONSTANT_CHARGE_CURRENT == NULL\n");
     }
     // Every event carries the status; a missing one is not kept from an earlier event.
     reading.status = charger_status_parse(status);
@@ -248,13 +251,14 @@ void pm8550b_charger_process_properties(const property_source &properties) {
 
 bool pm8550b_charger_qph2_changed() {
     reading.qph2_active = read_flag(qph2_attr);
-    std::fprintf(stderr, "qph state changed %d\n", reading.qph2_active ? 1 : 0);
+    console_print(stderr, console_level::info, "qph state changed %d\n",
+                  reading.qph2_active ? 1 : 0);
     return true;
 }
 
 bool pm8550b_charger_aicl_changed() {
     reading.aicl_complete = read_flag(aicl_status_attr);
-    std::fprintf(stderr, "aicl_complete %d\n", reading.aicl_complete ? 1 : 0);
+    console_print(stderr, console_level::info, "aicl_complete %d\n", reading.aicl_complete ? 1 : 0);
     return true;
 }
 
@@ -307,7 +311,7 @@ const char *charger_status_name(int32_t status) {
 
 int32_t charger_status_parse(const char *text) {
     if (text == nullptr) {
-        std::fprintf(stderr, "Charger Status string is NULL\n");
+        console_print(stderr, console_level::warning, "Charger Status string is NULL\n");
         return CHARGER_STATUS_UNKNOWN;
     }
     // Over the text's own length: a prefix of a name selects it, "" selects "Unknown".
@@ -317,6 +321,6 @@ int32_t charger_status_parse(const char *text) {
             return static_cast<int32_t>(status);
         }
     }
-    std::fprintf(stderr, "Unknown Charger Status %s\n", text);
+    console_print(stderr, console_level::warning, "Unknown Charger Status %s\n", text);
     return CHARGER_STATUS_UNKNOWN;
 }

@@ -1,5 +1,6 @@
 #include "charger/tcpm.hpp"
 
+#include "util/console.hpp"
 #include "util/util.hpp"
 
 #include <array>
@@ -30,18 +31,19 @@ usb_contract contract{};
 } // namespace
 
 int tcpm_init() {
-    std::fprintf(stderr, "%s\n", uevent_path);
+    console_print(stderr, console_level::debug, "%s\n", uevent_path);
     // The kernel answers "change" with an event carrying every property of the supply; it
     // waits in the already-enabled monitor until the loop runs.
     const int fd = open(uevent_path, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "Open USB uevent failed on %d\n", fd);
+        console_print(stderr, console_level::err, "Open USB uevent failed on %d\n", fd);
         return fd;
     }
     const ssize_t written = write(fd, "change", 6);
     close(fd);
     if (written < 0) {
-        std::fprintf(stderr, "Change Notify USB uevent failed on %d\n", static_cast<int>(written));
+        console_print(stderr, console_level::err, "Change Notify USB uevent failed on %d\n",
+                      static_cast<int>(written));
         return static_cast<int>(written);
     }
     return 0;
@@ -67,7 +69,7 @@ int32_t tcpm_usb_type_for(int32_t voltage_uv, const char *usb_type_text) {
         return USB_TYPE_UNKNOWN;
     }
     if (usb_type_text == nullptr) {
-        std::fprintf(stderr, "Unknown USB Charger Type: NULL\n");
+        console_print(stderr, console_level::warning, "Unknown USB Charger Type: NULL\n");
         return USB_TYPE_UNKNOWN;
     }
     const size_t length = std::strlen(usb_type_text);
@@ -76,7 +78,7 @@ int32_t tcpm_usb_type_for(int32_t voltage_uv, const char *usb_type_text) {
             return type;
         }
     }
-    std::fprintf(stderr, "Unknown USB Charger Type %s\n", usb_type_text);
+    console_print(stderr, console_level::warning, "Unknown USB Charger Type %s\n", usb_type_text);
     return USB_TYPE_UNKNOWN;
 }
 
@@ -94,19 +96,19 @@ void tcpm_process_properties(const property_source &properties) {
     if (online != nullptr) {
         contract.online = parse_decimal64(online) != 0;
     } else {
-        std::fprintf(stderr, "POWER_SUPPLY_ONLINE == NULL\n");
+        console_print(stderr, console_level::warning, "POWER_SUPPLY_ONLINE == NULL\n");
     }
     if (voltage != nullptr) {
         contract.voltage_uv = parse_decimal(voltage);
     } else {
         // Without a voltage there is no contract.
-        std::fprintf(stderr, "POWER_SUPPLY_VOLTAGE_NOW == NULL\n");
+        console_print(stderr, console_level::warning, "POWER_SUPPLY_VOLTAGE_NOW == NULL\n");
         contract.voltage_uv = 0;
     }
     if (current != nullptr) {
         contract.current_ua = parse_decimal(current);
     } else {
-        std::fprintf(stderr, "POWER_SUPPLY_CURRENT_NOW == NULL\n");
+        console_print(stderr, console_level::warning, "POWER_SUPPLY_CURRENT_NOW == NULL\n");
     }
     contract.usb_type = tcpm_usb_type_for(contract.voltage_uv, usb_type);
 }

@@ -4,6 +4,7 @@
 #include "sensing/adc.hpp"
 #include "sensing/bcl.hpp"
 #include "sensing/regulator.hpp"
+#include "util/console.hpp"
 #include "util/util.hpp"
 
 #include <array>
@@ -188,8 +189,8 @@ void print_report() {
     const bool bcl_enabled = bcl_platform_enabled();
     const int32_t bcl_level0 = bcl_read_in0_min();
     const int32_t bcl_level1 = bcl_read_in0_lcrit();
-    print_line(stderr, "BCL(%d): l0=%d l1=%d [%s]\n", bcl_enabled ? 1 : 0, bcl_level0, bcl_level1,
-               throttle_accum);
+    console_print(stderr, console_level::info, "BCL(%d): l0=%d l1=%d [%s]\n", bcl_enabled ? 1 : 0,
+                  bcl_level0, bcl_level1, throttle_accum);
 
     print_pack_report(stdout, snapshot.pack, manual);
 }
@@ -269,11 +270,11 @@ void run_fast_charge_state_machine(bool woken_by_event) {
         pm8550b_charger_set_termination_enable(false);
     }
     if (step.holdoff) {
-        print_line(stderr, "QPH2 re-entry holdoff: %ld / %d sec\n",
-                   static_cast<long>(step.holdoff_elapsed_s), qph2_reentry_holdoff_s);
+        console_print(stderr, console_level::info, "QPH2 re-entry holdoff: %ld / %d sec\n",
+                      static_cast<long>(step.holdoff_elapsed_s), qph2_reentry_holdoff_s);
     }
     if (step.message != nullptr) {
-        print_line(stderr, "%s", step.message);
+        console_print(stderr, console_level::info, "%s", step.message);
     }
     if (step.pause_before_entry) {
         pause_us(direct_entry_pause_us);
@@ -637,64 +638,72 @@ pack_commands pack_commands_for(const system_snapshot &snapshot_in,
 // ---- Reports ----
 
 void print_state_report(FILE *out, const system_snapshot &s, int32_t state) {
-    print_line(out, "---- Current State ----\n");
-    print_line(out, "USB(%d) - V: %4.01f, Neg: %4.01f;  Cur: % 5.02f, Neg: %4.01f;  Type: %s\n",
-               s.usb.online ? 1 : 0, in_units(s.adc_vusb_uv), in_units(s.usb.voltage_uv),
-               in_units(s.adc_iin_ua), in_units(s.usb.current_ua),
-               tcpm_usb_type_name(s.usb.usb_type));
-    print_line(out, "CHG(%d) - V: %4.01f, Flt: %4.01f;  Cur: % 5.02f, Lim: %4.01f;  Stat: %s\n",
-               s.charger.online ? 1 : 0, in_units(s.adc_vbat_uv), in_units(s.charger.cv_uv),
-               in_units(s.adc_ichg_ua), in_units(s.charger.cc_ua),
-               charger_status_name(s.charger.status));
-    print_line(out, "FG INT - V: %4.03f;            Cur: % 5.02f;             SOC: %3d %%\n",
-               in_units(s.fg_internal.voltage_avg), in_units(s.fg_internal.current_avg),
-               s.fg_internal.capacity);
-    print_line(out, "QPH(%d) - Sel: %s; Load: 0x%01X\n", s.charger.qph2_active ? 2 : 1,
-               fast_charge_state_name(state), static_cast<unsigned>(s.load));
+    console_print(out, console_level::info, "---- Current State ----\n");
+    console_print(out, console_level::info,
+                  "USB(%d) - V: %4.01f, Neg: %4.01f;  Cur: % 5.02f, Neg: %4.01f;  Type: %s\n",
+                  s.usb.online ? 1 : 0, in_units(s.adc_vusb_uv), in_units(s.usb.voltage_uv),
+                  in_units(s.adc_iin_ua), in_units(s.usb.current_ua),
+                  tcpm_usb_type_name(s.usb.usb_type));
+    console_print(out, console_level::info,
+                  "CHG(%d) - V: %4.01f, Flt: %4.01f;  Cur: % 5.02f, Lim: %4.01f;  Stat: %s\n",
+                  s.charger.online ? 1 : 0, in_units(s.adc_vbat_uv), in_units(s.charger.cv_uv),
+                  in_units(s.adc_ichg_ua), in_units(s.charger.cc_ua),
+                  charger_status_name(s.charger.status));
+    console_print(out, console_level::info,
+                  "FG INT - V: %4.03f;            Cur: % 5.02f;             SOC: %3d %%\n",
+                  in_units(s.fg_internal.voltage_avg), in_units(s.fg_internal.current_avg),
+                  s.fg_internal.capacity);
+    console_print(out, console_level::info, "QPH(%d) - Sel: %s; Load: 0x%01X\n",
+                  s.charger.qph2_active ? 2 : 1, fast_charge_state_name(state),
+                  static_cast<unsigned>(s.load));
 }
 
 void print_pack_report(FILE *out, const pack_status &pack, const manual_control &flags) {
     if (!pack.headstrap_present) {
         return;
     }
-    print_line(out, "Tavlock: external battery %s, power source: %s\n",
-               pack.pack_connected ? "detected" : "disconnected",
-               power_source_name(pack.power_source));
-    print_line(out, "  Vint: %s, status: 0x%02x\n", voltage_ok_text(pack.internal_voltage_ok),
-               static_cast<unsigned>(pack.status_bits));
+    console_print(out, console_level::info, "Tavlock: external battery %s, power source: %s\n",
+                  pack.pack_connected ? "detected" : "disconnected",
+                  power_source_name(pack.power_source));
+    console_print(out, console_level::info, "  Vint: %s, status: 0x%02x\n",
+                  voltage_ok_text(pack.internal_voltage_ok),
+                  static_cast<unsigned>(pack.status_bits));
     if (pack.pack_connected) {
-        print_line(out, "  Vext: %s, x-charge ready: %i, x-charge: %s\n",
-                   voltage_ok_text(pack.removable_voltage_ok), pack.cross_charger_ready ? 1 : 0,
-                   cross_charge_name(pack.cross_charge));
+        console_print(out, console_level::info, "  Vext: %s, x-charge ready: %i, x-charge: %s\n",
+                      voltage_ok_text(pack.removable_voltage_ok), pack.cross_charger_ready ? 1 : 0,
+                      cross_charge_name(pack.cross_charge));
         const fuel_gauge_reading &external = pack.external_fuel_gauge;
-        print_line(out, "  FG EXT - V: %4.03f;          Cur: % 5.02f;             SOC: %3d %%\n",
-                   in_units(external.voltage_avg), in_units(external.current_avg),
-                   external.capacity);
+        console_print(out, console_level::info,
+                      "  FG EXT - V: %4.03f;          Cur: % 5.02f;             SOC: %3d %%\n",
+                      in_units(external.voltage_avg), in_units(external.current_avg),
+                      external.capacity);
         if (pack.cross_charger_ready) {
             const cross_charger_reading &cc = pack.cross_charger;
-            print_line(out, "  Cross-charger:\n");
-            print_line(out, "    float_voltage_uv:       %ld\n",
-                       static_cast<long>(cc.constant_charge_voltage));
-            print_line(out, "    current_limit_ua:       %ld\n",
-                       static_cast<long>(cc.constant_charge_current));
-            print_line(out, "    input_current_limit_ua: %ld\n",
-                       static_cast<long>(cc.input_current_limit));
-            print_line(out, "    input_voltage_limit_uv: %ld\n",
-                       static_cast<long>(cc.input_voltage_limit));
-            print_line(out, "    precharge_current_ua:   %ld\n",
-                       static_cast<long>(cc.precharge_current));
-            print_line(out, "    charge_term_current_ua: %ld\n",
-                       static_cast<long>(cc.charge_term_current));
-            print_line(out, "    status:                 %s\n", charger_status_name(cc.status));
-            print_line(out, "    charge_type:            %d\n", cc.charge_type);
-            print_line(out, "    health:                 %d\n", cc.health);
+            console_print(out, console_level::info, "  Cross-charger:\n");
+            console_print(out, console_level::info, "    float_voltage_uv:       %ld\n",
+                          static_cast<long>(cc.constant_charge_voltage));
+            console_print(out, console_level::info, "    current_limit_ua:       %ld\n",
+                          static_cast<long>(cc.constant_charge_current));
+            console_print(out, console_level::info, "    input_current_limit_ua: %ld\n",
+                          static_cast<long>(cc.input_current_limit));
+            console_print(out, console_level::info, "    input_voltage_limit_uv: %ld\n",
+                          static_cast<long>(cc.input_voltage_limit));
+            console_print(out, console_level::info, "    precharge_current_ua:   %ld\n",
+                          static_cast<long>(cc.precharge_current));
+            console_print(out, console_level::info, "    charge_term_current_ua: %ld\n",
+                          static_cast<long>(cc.charge_term_current));
+            console_print(out, console_level::info, "    status:                 %s\n",
+                          charger_status_name(cc.status));
+            console_print(out, console_level::info, "    charge_type:            %d\n",
+                          cc.charge_type);
+            console_print(out, console_level::info, "    health:                 %d\n", cc.health);
         }
     }
-    print_line(out,
-               "  Manual control: internal as primary: %i, external as primary: %i, x-charge "
-               "secondary: %i, disable x-charging: %i\n",
-               flags.internal_primary ? 1 : 0, flags.external_primary ? 1 : 0,
-               flags.cross_charge_secondary ? 1 : 0, flags.disable_cross_charging ? 1 : 0);
+    console_print(out, console_level::info,
+                  "  Manual control: internal as primary: %i, external as primary: %i, x-charge "
+                  "secondary: %i, disable x-charging: %i\n",
+                  flags.internal_primary ? 1 : 0, flags.external_primary ? 1 : 0,
+                  flags.cross_charge_secondary ? 1 : 0, flags.disable_cross_charging ? 1 : 0);
 }
 
 // ---- Files ----
@@ -734,8 +743,9 @@ void report_temporary_obstacle(int unlink_error) {
         return;
     }
     temporary_obstacle_reported = true;
-    print_line(stderr, "Cannot remove %s: %s; status files go through %s\n", temporary_file,
-               std::strerror(unlink_error), fallback_temporary_pattern);
+    console_print(stderr, console_level::warning,
+                  "Cannot remove %s: %s; status files go through %s\n", temporary_file,
+                  std::strerror(unlink_error), fallback_temporary_pattern);
 }
 
 // Creates the temporary file for a status file and names it in path: ".tmpfile", or a fresh
@@ -772,8 +782,8 @@ void report_rename_failure(const char *temporary, const char *name, int rename_e
     }
     reported = rename_error;
     rename_failure_reported = true;
-    print_line(stderr, "Rename %s to %s failed: %s\n", temporary, name,
-               std::strerror(rename_error));
+    console_print(stderr, console_level::err, "Rename %s to %s failed: %s\n", temporary, name,
+                  std::strerror(rename_error));
 }
 
 void forget_rename_failure(const char *name) {
@@ -826,11 +836,11 @@ int reset_manual_control_file(const char *path) {
     struct stat status {};
     if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
         close(fd);
-        std::fprintf(stderr, "Open %s failed on %d\n", path, -1);
+        console_print(stderr, console_level::err, "Open %s failed on %d\n", path, -1);
         return -1;
     }
     if (fd < 0) {
-        std::fprintf(stderr, "Open %s failed on %d\n", path, fd);
+        console_print(stderr, console_level::err, "Open %s failed on %d\n", path, fd);
         return fd;
     }
     constexpr char reset_text[] = "0";
@@ -839,8 +849,8 @@ int reset_manual_control_file(const char *path) {
     if (written == 1) {
         return 0;
     }
-    std::fprintf(stderr, "Write %s to %s failed on %d\n", reset_text, path,
-                 static_cast<int>(written));
+    console_print(stderr, console_level::err, "Write %s to %s failed on %d\n", reset_text, path,
+                  static_cast<int>(written));
     return written < 0 ? static_cast<int>(written) : -11;
 }
 
@@ -851,7 +861,7 @@ bool read_manual_control_flag(const char *path) {
     // The path may have been swapped for a FIFO or a device since the test above.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "Open %s failed on %d\n", path, fd);
+        console_print(stderr, console_level::err, "Open %s failed on %d\n", path, fd);
         return false;
     }
     struct stat status {};
@@ -863,7 +873,8 @@ bool read_manual_control_flag(const char *path) {
     const ssize_t count = read(fd, text, sizeof text - 1);
     close(fd);
     if (count < 0) {
-        std::fprintf(stderr, "Read %s failed on %d\n", path, static_cast<int>(count));
+        console_print(stderr, console_level::err, "Read %s failed on %d\n", path,
+                      static_cast<int>(count));
         return false;
     }
     return count > 0 && text[0] == '1';

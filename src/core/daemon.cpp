@@ -6,6 +6,7 @@
 #include "pack/mp2652.hpp"
 #include "pack/tavlock.hpp"
 #include "sensing/fuel_gauge.hpp"
+#include "util/console.hpp"
 #include "util/util.hpp"
 
 #include <array>
@@ -98,28 +99,30 @@ sigset_t install_signal_handling() {
 int open_udev_monitor() {
     udev_context = udev_new();
     if (udev_context == nullptr) {
-        std::fprintf(stderr, "Failed to create a udev object.\n");
+        console_print(stderr, console_level::err, "Failed to create a udev object.\n");
         return no_memory;
     }
     monitor = udev_monitor_new_from_netlink(udev_context, "udev");
     if (monitor == nullptr) {
         const int monitor_errno = errno;
-        std::fprintf(stderr, "Failed to create udev monitor. errno: %d\n", monitor_errno);
+        console_print(stderr, console_level::err, "Failed to create udev monitor. errno: %d\n",
+                      monitor_errno);
         return no_memory;
     }
     int result = udev_monitor_filter_add_match_subsystem_devtype(monitor, "power_supply", nullptr);
     if (result < 0) {
-        std::fprintf(stderr, "Could not add %s subsystem match to udev monitor\n", "power_supply");
+        console_print(stderr, console_level::err,
+                      "Could not add %s subsystem match to udev monitor\n", "power_supply");
         return result;
     }
     result = udev_monitor_enable_receiving(monitor);
     if (result < 0) {
-        std::fprintf(stderr, "Failed to enable udev monitor receiving.\n");
+        console_print(stderr, console_level::err, "Failed to enable udev monitor receiving.\n");
         return result;
     }
     monitor_fd = udev_monitor_get_fd(monitor);
     if (monitor_fd < 0) {
-        std::fprintf(stderr, "Failed to get udev monitor file descriptor.\n");
+        console_print(stderr, console_level::err, "Failed to get udev monitor file descriptor.\n");
         return monitor_fd;
     }
     return 0;
@@ -134,7 +137,7 @@ int start_up() {
     }
     result = epoll_setup();
     if (result != 0) {
-        std::fprintf(stderr, "epoll setup failed on: %d\n", result);
+        console_print(stderr, console_level::err, "epoll setup failed on: %d\n", result);
         return result;
     }
     return control_init(udev_context, epoll_fd);
@@ -166,11 +169,11 @@ bool run_pass(const epoll_event *events, int ready) {
 
 bool stop_requested() {
     if (stop_signal == SIGTERM) {
-        std::fprintf(stderr, "Received SIGTERM. Exiting...\n");
+        console_print(stderr, console_level::info, "Received SIGTERM. Exiting...\n");
         return true;
     }
     if (stop_signal == SIGINT) {
-        std::fprintf(stderr, "Received SIGINT. Exiting...\n");
+        console_print(stderr, console_level::info, "Received SIGINT. Exiting...\n");
         return true;
     }
     return false;
@@ -203,7 +206,8 @@ void run_event_loop(const sigset_t &wait_mask) {
             const int wait_errno = errno;
             if (wait_errno != EINTR) {
                 // No heartbeat: a wait that keeps failing lets the watchdog end the daemon.
-                std::fprintf(stderr, "epoll_pwait() error: %s\n", std::strerror(wait_errno));
+                console_print(stderr, console_level::err, "epoll_pwait() error: %s\n",
+                              std::strerror(wait_errno));
                 continue;
             }
         } else {
@@ -289,8 +293,7 @@ void record_signal(int signal_number) {
     const int saved_errno = errno;
     char line[32];
     const size_t length = format_signal_line(line, signal_number);
-    const ssize_t written = write(STDERR_FILENO, line, length);
-    static_cast<void>(written);
+    console_write_signal_line(console_level::info, line, length);
     last_signal = signal_number;
     if (signal_number == SIGTERM || signal_number == SIGINT) {
         stop_signal = signal_number;
@@ -317,7 +320,7 @@ bool udev_dispatch() {
     const char *power_supply_name = udev_device_get_property_value(device, "POWER_SUPPLY_NAME");
     const udev_route route = udev_route_for(of_name, subsystem, power_supply_name);
     if (route.subsystem_missing) {
-        std::fprintf(stderr, "SUBSYSTEM: NULL\n");
+        console_print(stderr, console_level::warning, "SUBSYSTEM: NULL\n");
     }
 
     // The TCPM source and the charger always ask for a cycle, even unchanged.
@@ -362,7 +365,9 @@ int main(int argc, char **argv) {
         const bool written = answer_command_line(command_line.action, program);
         return exit_status_after_answer(command_line, written);
     }
-    std::fprintf(stderr, "Starting %s - Version: %s-%s\n", program, version, CHARGED_BUILD_ID);
+    console_init();
+    console_print(stderr, console_level::info, "Starting %s - Version: %s-%s\n", program, version,
+                  CHARGED_BUILD_ID);
 
     const sigset_t wait_mask = install_signal_handling();
     const int result = start_up();

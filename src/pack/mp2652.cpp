@@ -1,6 +1,7 @@
 #include "pack/mp2652.hpp"
 
 #include "charger/pm8550b_charger.hpp"
+#include "util/console.hpp"
 #include "util/util.hpp"
 
 #include <cstdio>
@@ -80,15 +81,15 @@ void read_text_field(const attr_path &path, int32_t &field, int32_t (*parse)(con
 int32_t request_change_event() {
     const int fd = open(uevent_path.text, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "Open MP2652 uevent failed on %d\n", fd);
+        console_print(stderr, console_level::err, "Open MP2652 uevent failed on %d\n", fd);
         return fd;
     }
     constexpr std::string_view change = "change";
     const ssize_t written = write(fd, change.data(), change.size());
     close(fd);
     if (written < 0) {
-        std::fprintf(stderr, "Change Notify MP2652 uevent failed on %d\n",
-                     static_cast<int>(written));
+        console_print(stderr, console_level::err, "Change Notify MP2652 uevent failed on %d\n",
+                      static_cast<int>(written));
         return static_cast<int32_t>(written);
     }
     return 0;
@@ -156,7 +157,7 @@ int32_t mp2652_init() {
         return 0;
     }
     if (!initialised) {
-        std::printf("Initializing mp2652 charger\n");
+        console_print(stdout, console_level::info, "Initializing mp2652 charger\n");
     }
     initialised = true;
     // The limits' ceilings never change while the charger is there; only init reads them.
@@ -174,12 +175,13 @@ void mp2652_set_enable(bool enable) {
         result = write_file(status_path.text, "Not charging");
     }
     if (result < 0) {
-        std::fprintf(stderr, "MP2652: Failed to set charger enable: %d\n", result);
+        console_print(stderr, console_level::err, "MP2652: Failed to set charger enable: %d\n",
+                      result);
     }
 }
 
 void mp2652_uninit() {
-    std::printf("Uninitializing mp2652 charger\n");
+    console_print(stdout, console_level::info, "Uninitializing mp2652 charger\n");
     mp2652_set_enable(false);
     initialised = false;
 }
@@ -212,7 +214,7 @@ bool mp2652_process_properties(const property_source &properties) {
     const char *status = property_value(properties, "POWER_SUPPLY_STATUS");
     live_reading.status = charger_status_parse(status);
     if (status == nullptr) {
-        std::fprintf(stderr, "MP2652: Unknown Charger Status NULL\n");
+        console_print(stderr, console_level::warning, "MP2652: Unknown Charger Status NULL\n");
     }
     store_text_property(properties, "POWER_SUPPLY_CHARGE_TYPE", live_reading.charge_type,
                         mp2652_parse_charge_type);

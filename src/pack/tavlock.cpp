@@ -1,5 +1,6 @@
 #include "pack/tavlock.hpp"
 
+#include "util/console.hpp"
 #include "util/util.hpp"
 
 #include <cassert>
@@ -112,15 +113,15 @@ bool readings_differ(const cross_charger_reading &a, const cross_charger_reading
 int32_t request_change_event() {
     const int fd = open(uevent_path.text, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "Open Charger uevent failed on %d\n", fd);
+        console_print(stderr, console_level::err, "Open Charger uevent failed on %d\n", fd);
         return fd;
     }
     constexpr std::string_view change = "change";
     const ssize_t written = write(fd, change.data(), change.size());
     close(fd);
     if (written < 0) {
-        std::fprintf(stderr, "Change Notify Charger uevent failed on %d\n",
-                     static_cast<int>(written));
+        console_print(stderr, console_level::err, "Change Notify Charger uevent failed on %d\n",
+                      static_cast<int>(written));
         return static_cast<int32_t>(written);
     }
     return 0;
@@ -134,8 +135,8 @@ bool watch_attribute(watched_attribute &entry, lookup_report report) {
     if (entry.fd < 0) {
         const int error = errno;
         if (report == lookup_report::verbose) {
-            std::fprintf(stderr, "ERROR: epoll open %s failed: %s", entry.path.text,
-                         std::strerror(error));
+            console_print(stderr, console_level::err, "ERROR: epoll open %s failed: %s",
+                          entry.path.text, std::strerror(error));
         }
         return false;
     }
@@ -148,8 +149,8 @@ bool watch_attribute(watched_attribute &entry, lookup_report report) {
     // may wake the loop.
     if (epoll_watch(watching_epoll_fd, entry.fd, notification_events, tavlock_refresh) < 0) {
         const int error = errno;
-        std::fprintf(stderr, "ERROR: epoll_ctl %s failed: %s", entry.path.text,
-                     std::strerror(error));
+        console_print(stderr, console_level::err, "ERROR: epoll_ctl %s failed: %s", entry.path.text,
+                      std::strerror(error));
         close(entry.fd);
         entry.fd = -1;
         return false;
@@ -275,7 +276,7 @@ int32_t tavlock_init(udev *udev, int epoll_fd) {
 
     const int probe_fd = open_power_supply_attr(udev, controller_name, "status");
     if (probe_fd < 0) {
-        std::printf("Tavlock Headstrap NOT found\n");
+        console_print(stdout, console_level::info, "Tavlock Headstrap NOT found\n");
         return 0;
     }
     close(probe_fd);
@@ -283,7 +284,7 @@ int32_t tavlock_init(udev *udev, int epoll_fd) {
     live.cross_charger_ready = false;
     live.power_source = POWER_SOURCE_NONE;
     live.cross_charge = CROSS_CHARGE_OFF;
-    std::printf("Found Tavlock Headstrap\n");
+    console_print(stdout, console_level::info, "Found Tavlock Headstrap\n");
 
     const int32_t result = request_change_event();
     if (result < 0) {
@@ -362,8 +363,9 @@ bool tavlock_process_properties(const property_source &properties) {
         tavlock_udev_connected(property_value(properties, "POWER_SUPPLY_PRESENT"));
     const bool changed = connected != last_udev_present;
     last_udev_present = connected;
-    std::printf("Tavlock status: %s, external battery connected: %i\n",
-                status != nullptr ? status : "UNKNOWN!", connected ? 1 : 0);
+    console_print(stdout, console_level::info,
+                  "Tavlock status: %s, external battery connected: %i\n",
+                  status != nullptr ? status : "UNKNOWN!", connected ? 1 : 0);
     if (connected) {
         take_up_pack();
     } else {
@@ -376,7 +378,8 @@ bool tavlock_process_properties(const property_source &properties) {
 
 void tavlock_set_power_source(int32_t power_source) {
     if (!tavlock_power_source_allowed(power_source, live.pack_connected)) {
-        std::fprintf(stderr, "Tavlock: failed to set power source, invalid request");
+        console_print(stderr, console_level::err,
+                      "Tavlock: failed to set power source, invalid request");
         return;
     }
     write_file(use_internal_battery_path.text, power_source == POWER_SOURCE_INTERNAL ? "1" : "0");
@@ -384,7 +387,8 @@ void tavlock_set_power_source(int32_t power_source) {
 
 void tavlock_set_cross_charge(int32_t direction) {
     if (!tavlock_cross_charge_allowed(direction, live.power_source)) {
-        std::fprintf(stderr, "Tavlock: failed to enable cross charging, illegal state\n");
+        console_print(stderr, console_level::warning,
+                      "Tavlock: failed to enable cross charging, illegal state\n");
         return;
     }
     if (direction == CROSS_CHARGE_OFF) {

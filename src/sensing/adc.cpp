@@ -1,5 +1,6 @@
 #include "sensing/adc.hpp"
 
+#include "util/console.hpp"
 #include "util/util.hpp"
 
 #include <array>
@@ -78,7 +79,7 @@ int adc_init(udev *udev) {
     for (size_t slot = 0; slot < channel_attrs.size(); ++slot) {
         channel_fds[slot] = open_channel(slot, lookup_report::verbose);
         if (channel_fds[slot] < 0) {
-            std::fprintf(stderr, "%d open failed\n", static_cast<int>(slot));
+            console_print(stderr, console_level::err, "%d open failed\n", static_cast<int>(slot));
             return channel_fds[slot];
         }
     }

@@ -1,5 +1,6 @@
 #include "sensing/bcl.hpp"
 
+#include "util/console.hpp"
 #include "util/util.hpp"
 
 #include <array>
@@ -64,7 +65,7 @@ bool all_attrs_open() {
 void take_control() {
     bcl_platform_enable();
     if (sysfs_write_int(attr_fds[slot_enable], in0_enable_running) != 0) {
-        std::fprintf(stderr, "%d disable failed\n", 0);
+        console_print(stderr, console_level::err, "%d disable failed\n", 0);
     }
 }
 
@@ -96,7 +97,7 @@ void set_threshold(size_t slot, int32_t value_mv, const char *failure_format) {
     const int result = sysfs_write_int(attr_fds[slot], value_mv);
     if (result < 0) {
         limiter_suspect = limiter_suspect || errno == ENODEV;
-        std::fprintf(stderr, failure_format, result);
+        console_print(stderr, console_level::err, failure_format, result);
     }
 }
 
@@ -138,7 +139,8 @@ int bcl_init(udev *udev) {
         attr_fds[slot] = open_attr(slot, lookup_report::verbose);
         if (attr_fds[slot] < 0) {
             // The daemon runs on without following thresholds.
-            std::fprintf(stderr, "%d open failed, disabling BCL scaling\n", static_cast<int>(slot));
+            console_print(stderr, console_level::err, "%d open failed, disabling BCL scaling\n",
+                          static_cast<int>(slot));
             close_attrs();
             return 0;
         }
@@ -194,8 +196,8 @@ void bcl_update_thresholds(int32_t vbat_uv) {
     const int32_t margin0_mv = bcl_margin_mv(std::getenv("BCL_L0"));
     const int32_t margin1_mv = bcl_margin_mv(std::getenv("BCL_L1"));
     const int32_t level1_mv = bcl_threshold_mv(vbat_uv, margin1_mv, BCL_L1_MIN_MV);
-    std::fprintf(stderr, "PM8550-BCL: lvl0 diff threshold: %d\n", margin0_mv);
-    std::fprintf(stderr, "PM8550-BCL: lvl1 diff threshold: %d\n", margin1_mv);
+    console_print(stderr, console_level::info, "PM8550-BCL: lvl0 diff threshold: %d\n", margin0_mv);
+    console_print(stderr, console_level::info, "PM8550-BCL: lvl1 diff threshold: %d\n", margin1_mv);
     const int32_t level0_mv = bcl_threshold_mv(vbat_uv, margin0_mv, BCL_L0_MIN_MV);
     set_threshold(slot_level0, level0_mv, "PM8550-BCL: Failed to set lvl0 threshold: %d\n");
     set_threshold(slot_level1, level1_mv, "PM8550-BCL: Failed to set lvl1 threshold: %d\n");

@@ -1,5 +1,6 @@
 #include "sensing/fuel_gauge.hpp"
 
+#include "util/console.hpp"
 #include "util/util.hpp"
 
 #include <algorithm>
@@ -54,7 +55,7 @@ bool find_gauge_dir(DIR *directory, const regex_t &expression, char (&dir)[48]) 
         }
         const int length = std::snprintf(dir, sizeof dir, "%s%s/", power_supply_dir, entry->d_name);
         if (length < 0 || static_cast<size_t>(length) >= sizeof dir) {
-            std::fprintf(stderr, "Entry truncated: %s\n", entry->d_name);
+            console_print(stderr, console_level::warning, "Entry truncated: %s\n", entry->d_name);
         }
         return true;
     }
@@ -98,12 +99,12 @@ int32_t fuel_gauge_find(int battery) {
     record.dir[0] = '\0';
     regex_t expression;
     if (!compile_name_pattern(expression, record.address_suffix)) {
-        std::fprintf(stderr, "Failed to compile regex.\n");
+        console_print(stderr, console_level::err, "Failed to compile regex.\n");
         return not_found;
     }
     DIR *directory = opendir(power_supply_dir);
     if (directory == nullptr) {
-        std::fprintf(stderr, "Failed to open power supply directory\n");
+        console_print(stderr, console_level::err, "Failed to open power supply directory\n");
         regfree(&expression);
         return not_found;
     }

@@ -1,5 +1,6 @@
 #include "sensing/regulator.hpp"
 
+#include "util/console.hpp"
 #include "util/util.hpp"
 
 #include <array>
@@ -79,7 +80,7 @@ bool refresh_slot(size_t slot) {
     const int result = sysfs_read_string_as_bool(watcher_fds[slot], watcher.on_text, on);
     if (result < 0) {
         const int read_errno = errno;
-        std::fprintf(stderr, watcher.read_error_format, result);
+        console_print(stderr, console_level::err, watcher.read_error_format, result);
         if (read_errno == ENODEV) {
             unwatch_slot(slot);
         }
@@ -130,7 +131,7 @@ int regulator_init(udev *udev, int epoll_fd) {
     for (const size_t slot : open_order) {
         watcher_fds[slot] = open_watcher(slot, lookup_report::verbose);
         if (watcher_fds[slot] < 0) {
-            std::fprintf(stderr, "%d open failed\n", static_cast<int>(slot));
+            console_print(stderr, console_level::err, "%d open failed\n", static_cast<int>(slot));
             return watcher_fds[slot];
         }
     }

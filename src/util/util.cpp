@@ -1,4 +1,5 @@
 #include "util/util.hpp"
+#include "util/console.hpp"
 
 #include <algorithm>
 #include <cassert>
@@ -46,33 +47,6 @@ int write_failure_result(ssize_t written) {
 }
 
 } // namespace
-
-void print_line(FILE *stream, const char *format, ...) {
-    char line[256];
-    va_list arguments;
-    va_start(arguments, format);
-    const int formatted = std::vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
-    if (formatted <= 0) {
-        return;
-    }
-    size_t length = std::min(static_cast<size_t>(formatted), sizeof line - 1);
-    const int fd = fileno(stream);
-    if (fd < 0) {
-        std::fwrite(line, 1, length, stream);
-        return;
-    }
-    std::fflush(stream);
-    const char *rest = line;
-    while (length > 0) {
-        const ssize_t written = write(fd, rest, length);
-        if (written <= 0) {
-            return; // nowhere to report a failing console
-        }
-        rest += written;
-        length -= static_cast<size_t>(written);
-    }
-}
 
 int64_t parse_decimal64(const char *text) {
     if (text == nullptr) {
@@ -151,7 +125,8 @@ int sysfs_write_int(int fd, int32_t value) {
     if (written == length) {
         return 0;
     }
-    std::fprintf(stderr, "Write '%s' failed on %d\n", text, static_cast<int>(written));
+    console_print(stderr, console_level::err, "Write '%s' failed on %d\n", text,
+                  static_cast<int>(written));
     return write_failure_result(written);
 }
 
@@ -161,7 +136,7 @@ int write_file(const char *path, const char *text) {
     }
     const int fd = open(path, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "Open %s failed on %d\n", path, fd);
+        console_print(stderr, console_level::err, "Open %s failed on %d\n", path, fd);
         return fd;
     }
     const size_t length = std::strlen(text);
@@ -170,7 +145,8 @@ int write_file(const char *path, const char *text) {
     if (written >= 0 && static_cast<size_t>(written) == length) {
         return 0;
     }
-    std::fprintf(stderr, "Write %s to %s failed on %d\n", text, path, static_cast<int>(written));
+    console_print(stderr, console_level::err, "Write %s to %s failed on %d\n", text, path,
+                  static_cast<int>(written));
     return write_failure_result(written);
 }
 
@@ -183,13 +159,14 @@ int read_attr_string(const char *path, char *buffer, size_t size) {
     }
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "Open %s failed on %d\n", path, fd);
+        console_print(stderr, console_level::err, "Open %s failed on %d\n", path, fd);
         return fd;
     }
     const ssize_t count = read(fd, buffer, size - 1);
     close(fd);
     if (count < 0) {
-        std::fprintf(stderr, "Read %s failed on %d\n", path, static_cast<int>(count));
+        console_print(stderr, console_level::err, "Read %s failed on %d\n", path,
+                      static_cast<int>(count));
         return static_cast<int>(count);
     }
     // Attribute texts end in a newline; only spaces and newlines are trimmed.
@@ -239,10 +216,11 @@ int replace_symlink(const char *target, const char *link_path) {
     const bool replaced =
         (unlink(link_path) == 0 || errno == ENOENT) && symlink(target, link_path) == 0;
     if (!replaced) {
-        std::fprintf(stderr, "failed to create symlink for %s -> %s\n", link_path, target);
+        console_print(stderr, console_level::err, "failed to create symlink for %s -> %s\n",
+                      link_path, target);
         return -1;
     }
-    std::fprintf(stderr, "symlink created for %s -> %s\n", link_path, target);
+    console_print(stderr, console_level::info, "symlink created for %s -> %s\n", link_path, target);
     return 0;
 }
 
@@ -255,11 +233,11 @@ namespace {
 
 void announce_search(const char *sysname, const char *device_name, const char *name) {
     if (sysname != nullptr) {
-        std::fprintf(stderr, "Searching for %s - %s\n", sysname, name);
+        console_print(stderr, console_level::debug, "Searching for %s - %s\n", sysname, name);
     } else if (device_name != nullptr) {
-        std::fprintf(stderr, "Searching for %s - %s\n", device_name, name);
+        console_print(stderr, console_level::debug, "Searching for %s - %s\n", device_name, name);
     } else {
-        std::fprintf(stderr, "Searching for %s\n", name);
+        console_print(stderr, console_level::debug, "Searching for %s\n", name);
     }
 }
 
@@ -268,26 +246,30 @@ int scan_matching_devices(udev_enumerate *enumerate, const char *subsystem, cons
                           const char *device_name) {
     int result = udev_enumerate_add_match_subsystem(enumerate, subsystem);
     if (result < 0) {
-        std::fprintf(stderr, "udev_enumerate_add_match_subsystem() failed on: %d\n", result);
+        console_print(stderr, console_level::err,
+                      "udev_enumerate_add_match_subsystem() failed on: %d\n", result);
         return result;
     }
     if (device_name != nullptr) {
         result = udev_enumerate_add_match_sysattr(enumerate, "name", device_name);
         if (result < 0) {
-            std::fprintf(stderr, "udev_enumerate_add_match_sysattr() failed on: %d\n", result);
+            console_print(stderr, console_level::err,
+                          "udev_enumerate_add_match_sysattr() failed on: %d\n", result);
             return result;
         }
     }
     if (sysname != nullptr) {
         result = udev_enumerate_add_match_sysname(enumerate, sysname);
         if (result < 0) {
-            std::fprintf(stderr, "udev_enumerate_add_match_sysname() failed on: %d\n", result);
+            console_print(stderr, console_level::err,
+                          "udev_enumerate_add_match_sysname() failed on: %d\n", result);
             return result;
         }
     }
     result = udev_enumerate_scan_devices(enumerate);
     if (result < 0) {
-        std::fprintf(stderr, "udev_enumerate_scan_devices() failed on: %d\n", result);
+        console_print(stderr, console_level::err, "udev_enumerate_scan_devices() failed on: %d\n",
+                      result);
     }
     return result;
 }
@@ -309,7 +291,7 @@ int open_first_attr(udev_enumerate *enumerate, const char *name, int flags,
         last_result = open(path, flags | O_CLOEXEC);
         if (last_result >= 0) {
             if (report == lookup_report::verbose) {
-                std::fprintf(stderr, "Opened %s\n", path);
+                console_print(stderr, console_level::debug, "Opened %s\n", path);
             }
             if (opened_path != nullptr) {
                 std::memcpy(*opened_path, path, sizeof path);
@@ -318,7 +300,7 @@ int open_first_attr(udev_enumerate *enumerate, const char *name, int flags,
         }
     }
     if (tried && report == lookup_report::verbose) {
-        std::fprintf(stderr, "Open Failed on %d\n", last_result);
+        console_print(stderr, console_level::err, "Open Failed on %d\n", last_result);
     }
     return -1;
 }
@@ -334,7 +316,7 @@ int udev_open_file(udev *udev, const char *subsystem, const char *sysname, const
     }
     udev_enumerate *enumerate = udev_enumerate_new(udev);
     if (enumerate == nullptr) {
-        std::fprintf(stderr, "udev_enumerate_new() failed\n");
+        console_print(stderr, console_level::err, "udev_enumerate_new() failed\n");
         return -1;
     }
     int result = scan_matching_devices(enumerate, subsystem, sysname, device_name);
@@ -386,7 +368,8 @@ bool sysfs_notification_pending(int fd) {
 }
 
 void report_kept_file_lost(const char *path) {
-    std::fprintf(stderr, "Lost %s; reopening it when its device returns\n", path);
+    console_print(stderr, console_level::warning, "Lost %s; reopening it when its device returns\n",
+                  path);
 }
 
 void drop_lost_kept_file(int &fd, const char *path) {
@@ -396,7 +379,7 @@ void drop_lost_kept_file(int &fd, const char *path) {
 }
 
 void report_kept_file_back(const char *path) {
-    std::fprintf(stderr, "Reopened %s\n", path);
+    console_print(stderr, console_level::info, "Reopened %s\n", path);
 }
 
 namespace {

@@ -23,12 +23,6 @@ int sysfs_read_int(int fd, int32_t &value);
 int sysfs_read_string_as_bool(int fd, const char *expected, bool &result);
 int sysfs_write_int(int fd, int32_t value);
 
-// One line of text for the journal, which reads lines: formatted into a fixed buffer and
-// handed to the stream's descriptor in one write, so no part of a line waits in a buffer
-// (where an abort would lose it). Anything the stream still buffers goes first. A stream
-// without a descriptor (a memory stream) gets the line through stdio. At most 255 bytes.
-void print_line(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
 // Path operations: open, do one thing, close.
 int write_file(const char *path, const char *text);
 int read_attr_string(const char *path, char *buffer, size_t size);

@@ -1,6 +1,6 @@
 // The daemon's process as a user of the headset sees it: the version line, the USB-C source
-// asked for its state, every udev routing rule, the watchdog after every pass, and the ways
-// the process ends.
+// asked for its state, every udev routing rule, the watchdog after every pass, the ways the
+// process ends, and the levels its lines carry into the journal.
 #include "event_cycles.hpp"
 #include "power_supply_events.hpp"
 
@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <regex>
 #include <string>
@@ -358,6 +359,103 @@ TEST(DaemonStart, MissingUsbSourceEndsStartUpAfterTheShutdownSequence) {
     story::expect_shutdown_sequence(s);
     EXPECT_EQ(d.count(Stream::err, report_header), 0);
     EXPECT_EQ(s.watchdog().count(), 0);
+}
+
+// ---- The journal ----
+
+// Under systemd, JOURNAL_STREAM names the journal's stream ("<device>:<inode>"). Here a shell
+// in front of the daemon names the daemon's own standard error or output pipe, which it
+// learns from /proc like the daemon's fstat does; any launcher of the build (qemu-user)
+// follows it.
+std::vector<std::string> naming_journal_stream(int fd) {
+    std::vector<std::string> launcher = {"/bin/sh", "-c",
+                                         "export JOURNAL_STREAM=\"$(stat -L -c %d:%i /proc/$$/fd/" +
+                                             std::to_string(fd) + ")\" && exec \"$@\"",
+                                         "sh"};
+    const std::vector<std::string> build_launcher = default_daemon_launcher();
+    launcher.insert(launcher.end(), build_launcher.begin(), build_launcher.end());
+    return launcher;
+}
+
+// "<N>" at the start of a line: the level that journald takes and strips.
+const std::regex level_prefix("^<[3467]>");
+// A prefix anywhere else would stay in the journal's text.
+const std::regex inner_prefix(".<[0-7]>");
+
+TEST(Journal, LinesToTheJournalCarryTheirLevelAndOtherStreamsStayAsTheyAre) {
+    const struct {
+        const char *name;
+        int journal_fd;             // the stream JOURNAL_STREAM names: 2, 1, or none (0)
+        const char *journal_stream; // a value of its own instead (names no stream)
+    } cases[] = {{"standard error", 2, nullptr},
+                 {"standard output", 1, nullptr},
+                 {"not set", 0, nullptr},
+                 {"another file", 0, "1:1"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScenarioOptions options;
+        // A hot-swap attribute that cannot be watched: its message ends without a newline and
+        // the next one continues its line. No control file: each open fails once.
+        options.headset.omit = {path::hotswap + "/interrupt_pack_removed"};
+        if (c.journal_fd != 0) {
+            options.daemon_launcher = naming_journal_stream(c.journal_fd);
+        }
+        if (c.journal_stream != nullptr) {
+            options.env = {{"JOURNAL_STREAM", c.journal_stream}};
+        }
+        Scenario s(options);
+        start_and_settle(s);
+        ASSERT_TRUE(s.expect_out("  Manual control: "));
+        EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
+        const Daemon &d = s.daemon();
+
+        const std::string epoll_error = "ERROR: epoll open " + path::hotswap +
+                                        "/interrupt_pack_removed failed: No such file or "
+                                        "directory";
+        const struct {
+            Stream stream;
+            std::string line; // as printed, without its prefix
+            std::string prefix;
+        } expected[] = {
+            {Stream::err, "Starting " + s.options().daemon_binary.string() + " - Version: 2.6-",
+             "<6>"},
+            {Stream::err, "Searching for pellgrave-hotswap - status", "<7>"},
+            {Stream::err, epoll_error, "<3>"},
+            {Stream::err, "Open set_internal_batt_primary failed on -1", "<3>"},
+            {Stream::err, "---- Current State ----", "<6>"},
+            {Stream::err, "Caught Signal: 15", "<6>"},
+            {Stream::err, "Received SIGTERM. Exiting...", "<6>"},
+            {Stream::out, "Found Tavlock Headstrap", "<6>"},
+            {Stream::out, "  Manual control: internal as primary: 0", "<6>"},
+            {Stream::out, "Uninitializing mp2652 charger", "<6>"},
+        };
+        for (const auto &e : expected) {
+            const bool journal = (e.stream == Stream::err ? 2 : 1) == c.journal_fd;
+            const std::string wanted = (journal ? e.prefix : "") + e.line;
+            const std::vector<std::string> lines = d.lines(e.stream);
+            EXPECT_TRUE(
+                std::any_of(lines.begin(), lines.end(),
+                            [&](const std::string &line) { return line.starts_with(wanted); }))
+                << "no " << stream_name(e.stream) << " line begins with \"" << wanted << "\"\n"
+                << d.transcript_text(80);
+        }
+        // The unwatchable file's message is continued without a prefix of the next line's own.
+        const std::string err_text = d.text(Stream::err);
+        const size_t continued = err_text.find(epoll_error);
+        ASSERT_NE(continued, std::string::npos);
+        EXPECT_NE(err_text[continued + epoll_error.size()], '<') << d.transcript_text(80);
+
+        for (const Stream stream : {Stream::err, Stream::out}) {
+            const bool journal = (stream == Stream::err ? 2 : 1) == c.journal_fd;
+            for (const std::string &line : d.lines(stream)) {
+                // Every line of the journal's stream begins with one level; nowhere else.
+                EXPECT_EQ(std::regex_search(line, level_prefix), journal)
+                    << stream_name(stream) << "| " << line;
+                EXPECT_FALSE(std::regex_search(line, inner_prefix))
+                    << stream_name(stream) << "| " << line;
+            }
+        }
+    }
 }
 
 } // namespace
