@@ -155,7 +155,15 @@ TEST(Client, StatusShowsTheDaemonsFilesAsTextAndJson) {
 TEST(Client, StatusSaysWhenTheDaemonDoesNotRun) {
     Scenario s(with_pack());
     start_and_settle(s);
+    std::vector<std::pair<std::string, std::optional<std::string>>> last_written;
+    for (const auto &[name, format] : status_file_formats())
+        last_written.emplace_back(name, s.read_file(name));
     EXPECT_EQ(s.stop(SIGTERM), ExitStatus::with_code(0));
+    // The files stay as charged last wrote them: readers tell a stopped daemon by their age.
+    for (const auto &[name, content] : last_written) {
+        ASSERT_TRUE(content.has_value()) << name;
+        EXPECT_EQ(s.read_file(name), content) << name;
+    }
     age_status_files(s, 10min);
     const std::string missing = (s.workdir() / "missing").string();
     const struct {
