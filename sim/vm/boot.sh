@@ -65,6 +65,7 @@ fi
 # scripts.
 g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$root/usr/local/bin/vhprobe" "$here/guest/vhprobe.cpp" -lpthread
 install -m 0755 "$here/guest/vheadset-probe.sh" "$root/usr/local/sbin/vheadset-probe"
+install -D -m 0644 "$here/guest/guest-lib.sh" "$root/usr/local/lib/vheadset/guest-lib.sh"
 echo vheadset >"$root/etc/hostname"
 
 if [ $shell = 1 ]; then

@@ -42,14 +42,8 @@ udevadm settle --timeout=30 || fail "udev settles within 30 s"
 check "industrialio is loaded" grep -q '^industrialio ' /proc/modules
 dmesg | grep -i vheadset || true
 
-# A class device found by its "name" attribute, as the daemon's udev lookup does.
-by_name() { # by_name CLASS_DIR NAME
-    local d
-    for d in "$1"/*; do
-        [ "$(cat "$d/name" 2>/dev/null)" = "$2" ] && { readlink -f "$d"; return 0; }
-    done
-    return 1
-}
+# by_name CLASS_DIR NAME: the class device of that name, as the daemon's udev lookup finds it.
+source /usr/local/lib/vheadset/guest-lib.sh
 mode_is() { [ "$(stat -L -c %a "$1")" = "$2" ]; }
 
 echo "== the daemon's paths and their modes"

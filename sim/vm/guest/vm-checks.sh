@@ -91,14 +91,8 @@ log_wait() {
 }
 log_close() { exec {log_fd}<&-; }
 
-# A class device found by its "name" attribute, as the daemon's udev lookup does.
-by_name() { # by_name CLASS_DIR NAME
-    local d
-    for d in "$1"/*; do
-        [ "$(cat "$d/name" 2>/dev/null)" = "$2" ] && { readlink -f "$d"; return 0; }
-    done
-    return 1
-}
+# by_name CLASS_DIR NAME: the class device of that name, as the daemon's udev lookup finds it.
+source /usr/local/lib/vheadset/guest-lib.sh
 owner_is() { [ "$(stat -L -c %U "$1" 2>/dev/null)" = "$2" ]; }
 
 echo "== guest kernel $(uname -r) ($(uname -v)), systemd $(systemctl --version | head -n1 | cut -d' ' -f2)"
