@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // chargectl's command line: what the person or script asked for, its exit statuses and its
 // usage text. Parsing does no I/O, so every rule is checked directly.
 #pragma once

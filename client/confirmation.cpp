@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "confirmation.hpp"
 
 #include "power_state.hpp"

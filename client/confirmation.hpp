@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether charged has taken a choice written to its control files.
 //
 // charged is not woken by the control files: in every update cycle it opens and reads each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "control_files.hpp"
 
 #include <cerrno>

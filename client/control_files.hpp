@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four manual control files in charged's directory: what each command writes into them,
 // what their contents mean, and how a control file is written so that charged can still
 // reset it (mode 0664, the directory's group).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The little JSON that chargectl prints: one object per line, built as text.
 #pragma once
 

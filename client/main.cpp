@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // chargectl: the command line of charged's directory, for people and scripts on the device.
 // It shows the power state that charged publishes, sets the manual choices through the
 // control files and waits until charged has taken them, and follows changes as they come.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The power state as charged's directory shows it: the six status files, the fuel-gauge
 // links BAT0 and BAT1, the four manual control files, and how fresh all of it is. Read in
 // one go, then shown as text for a person or as one JSON object for a script.

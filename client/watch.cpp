@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "watch.hpp"
 
 #include "json.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `chargectl watch`: a line for every change of charged's files as it happens. The
 // directory is watched with inotify; each status file is replaced by a rename in every
 // cycle, so a rename is a change only when the content differs. A control file written by

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian's hardening for every binary the packages ship: the flags dpkg-buildflags gives a
 # Debian package with hardening=+all (stack protector, _FORTIFY_SOURCE, PIE, RELRO and
 # immediate binding) for the architecture built for, plus what bookworm's dpkg does not add

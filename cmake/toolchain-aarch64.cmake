@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The device's architecture: Debian's aarch64-linux-gnu cross compiler with the arm64 multiarch
 # libraries beside the build machine's own (dpkg --add-architecture arm64, then the :arm64
 # -dev packages). No sysroot: multiarch puts the arm64 headers and libraries under /usr.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The attribute readers on arbitrary file contents, through a real file: each must take
 // exactly its share of the bytes, trim exactly its characters, terminate inside its buffer
 // and parse what a C string of those bytes says.

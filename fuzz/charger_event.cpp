@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PMIC charger's udev events, a sequence of arbitrary property sets (format in
 // fuzz_support.hpp), through the handler's property lookup.
 #include "fuzz_support.hpp"

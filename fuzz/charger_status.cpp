@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The charger status parser on arbitrary text: a text selects the first status whose name
 // begins with it (over the text's own length), anything else is "Unknown".
 #include "fuzz_support.hpp"

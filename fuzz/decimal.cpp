@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decimal parser every number from the kernel and udev goes through. Its contract is
 // strtoll's (C locale, base 10), and the 32-bit form is the 64-bit value narrowed modulo
 // 2^32: both are checked against those references on arbitrary text.

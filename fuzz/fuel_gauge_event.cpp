@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fuel gauges' udev events, as routed by their POWER_SUPPLY_NAME: the first input byte
 // chooses which gauges exist (fuzz_support.hpp), the rest is a sequence of property sets.
 // Only the pack's gauge starts a search, and the search finds what is there.

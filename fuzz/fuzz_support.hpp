@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the fuzz targets: the input formats, the checks that report a finding,
 // and a private power-supply tree in which the pack's devices can be made to come and go.
 #pragma once

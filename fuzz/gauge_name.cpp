@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fuel gauges' discovery on arbitrary power-supply names: the name test on its own,
 // and a directory of that name in a private power-supply tree, which the search for the
 // pack's gauge must find exactly when the name is "max1720x_bat_", a bus of one or two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cross-charger's udev events: the first input byte chooses which of the pack's devices
 // exist (fuzz_support.hpp), the rest is a sequence of arbitrary property sets. Without its
 // attribute files the charger's reading is exactly what the events put into it.

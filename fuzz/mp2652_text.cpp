@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cross-charger's charge type and health parsers: whole-text, case-sensitive tables;
 // whatever else arrives is "unknown".
 #include "fuzz_support.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hot-swap controller's udev events: the first input byte chooses which of the pack's
 // devices exist (fuzz_support.hpp), the rest is a sequence of arbitrary property sets.
 // Each event reports whether the presence flipped and takes up or drops the pack.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The routing of power_supply events to their handlers, from OF_NAME, SUBSYSTEM and
 // POWER_SUPPLY_NAME of arbitrary property sets (format in fuzz_support.hpp): each rule is a
 // prefix test over the whole literal, and a missing property matches nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB type of a TCPM event from its voltage and its POWER_SUPPLY_USB_TYPE text. The
 // first four bytes are the voltage (so that 0 and the texts are both explored), the rest
 // is the text; an input shorter than five bytes stands for a missing text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process driver: runs the daemon binary (or any program) in a fresh working directory with
 // a controlled environment, captures its standard output and standard error, lets a test wait
 // for what it prints, sends signals and collects the exit status. The process is killed when the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "harness/scenario.hpp"
 
 #include <gtest/gtest.h>

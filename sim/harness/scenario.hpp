@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One scenario: the virtual headset mounted over /sys, the watchdog socket bound, and the
 // unchanged daemon binary started in a fresh working directory. Reads like the hardware story:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "harness/temp_dir.hpp"
 
 #include <cerrno>

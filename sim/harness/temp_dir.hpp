@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fresh directory under /tmp, removed with everything in it when the owner goes.
 #pragma once
 

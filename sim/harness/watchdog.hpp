@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture of the systemd watchdog heartbeat: a datagram socket at a filesystem path that the
 // daemon is given as NOTIFY_SOCKET. (Abstract sockets do not cross network namespaces.)
 #pragma once

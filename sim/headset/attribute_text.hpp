@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The texts of sysfs attributes as the driver models read and store them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The batteries and their MAX1720x fuel gauges: the internal battery, the pack's battery
 // and any further gauges a variant has. While the battery model runs, each battery's charge
 // follows the current that flows (coulomb counting against its capacity in µAh): the

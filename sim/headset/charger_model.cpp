@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "charger_model.hpp"
 
 #include "attribute_text.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PM8550B main charger's driver: its power supply and control attributes, an AICL run
 // that completes a while after aicl_rerun and sets the input current limit, QPH2 fast-charge
 // mode that follows qph2_allow, qph2_resume and the source, change events for new limits,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MP2652 cross-charger ("mp2652-charger") that moves charge between the two batteries:
 // its power supply, which follows the status the daemon writes, and its appearing and
 // vanishing with the pack.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device_layout.hpp"
 
 #include "attribute_text.hpp"

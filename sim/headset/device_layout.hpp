@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where each device of the headset lives under /sys/devices, and the tree operations that
 // every driver model shares: a device with its subsystem link and its class or bus entry, a
 // power supply with the POWER_SUPPLY_* properties it reports, the events the kernel sends

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "headset/hang_report.hpp"
 
 #include <atomic>

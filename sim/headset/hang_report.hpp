@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test that hangs in the virtual headset (a FUSE request nobody answers, a wait for a
 // line that never comes) would otherwise only be killed by CTest's timeout, which says
 // nothing about where it stood. This watch reports every thread's kernel wait first.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The headset and its story API: each call goes to the driver model of its device.
 #include "headset.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole device as the daemon meets it: the sysfs tree of every driver it talks to,
 // laid out like the real kernel's so libudev enumeration finds it, and small models of the
 // drivers' behaviour (events on "change", notifications, AICL, QPH2, the hot-swap

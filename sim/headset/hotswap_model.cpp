@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "hotswap_model.hpp"
 
 #include "headset.hpp"

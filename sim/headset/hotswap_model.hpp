@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The headstrap's hot-swap controller ("pellgrave-hotswap"): which battery powers the
 // system, the cross-charge path between the batteries, its interrupt flags, and the pack
 // that is attached to it or taken off (with the pack's fuel gauge and the cross-charger).

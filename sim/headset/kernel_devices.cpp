@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kernel_devices.hpp"
 
 #include "device_layout.hpp"

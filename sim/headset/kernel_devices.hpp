@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The headset's devices in a real kernel: the vheadset kernel module (kernel/headset) registers
 // every device the daemon uses, with the real power-supply, IIO, hwmon, regulator and LED
 // cores behind them, and takes its values from user space. This is the link between the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "loads_model.hpp"
 
 #include "attribute_text.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loads that matter for charging: the two display backlight regulators, the TPS61377
 // pre-boost regulator and the MP3317 room-tracking LED, and the current they draw.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The headset's driver models together: each one speaks for one device, they share the
 // tree, the lock and the timer thread, and they reach each other where the hardware does
 // (the charger feeds the battery, the controller routes the cross-charger's current, ...).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every driver model of the headset works with: the tree, the event sender, the
 // configuration, the one lock that serialises the models (story calls, the daemon's writes on
 // FUSE threads, timers) and the timer thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The private world the virtual headset lives in: its own mount and network namespaces, so
 // the fake /sys, the tmpfs on /run and the injected udev events reach only this process
 // tree and vanish with it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scheduler.hpp"
 
 namespace vh {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs tasks at their time on one thread: the timed parts of the driver models (an AICL run
 // that takes a while, the battery's steps).
 #pragma once

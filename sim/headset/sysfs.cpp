@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sysfs_impl.hpp"
 
 namespace vh {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fake /sys on FUSE that behaves like the kernel's sysfs (kernfs) where the daemon can
 // tell: directories, symbolic links, attribute files whose reads return the whole value,
 // writes that replace it, and change notification through poll (EPOLLPRI | EPOLLERR until

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FUSE server of the fake sysfs: the kernel's requests answered from the tree, and the
 // mount's life.
 #include "sysfs_impl.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fake sysfs inside: its tree of nodes, the open handles of its clients, the write log,
 // and the kernfs rules they follow. Shared by the tree operations (sysfs.cpp) and the FUSE
 // server (sysfs_fuse.cpp); nothing else includes it.

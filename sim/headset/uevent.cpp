@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "uevent.hpp"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Udev events as udevd sends them: the libudev netlink format on multicast group 2 of
 // NETLINK_KOBJECT_UEVENT, in the current network namespace. A libudev monitor (the daemon's)
 // receives them exactly like events of a real udevd.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usb_source_model.hpp"
 
 #include "attribute_text.hpp"

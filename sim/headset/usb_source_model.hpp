@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB-C port's source as the Type-C port manager publishes it: the TCPM source supply
 // with the negotiated contract, and what a plug, a renegotiation or an unplug does to the
 // ADC's USB voltage and to the charger.

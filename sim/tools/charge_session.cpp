@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "charge_session.hpp"
 
 #include "harness/scenario.hpp"

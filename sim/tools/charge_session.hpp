@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A whole charge session of the daemon in the virtual headset, time-warped: a low battery,
 // a 9 V / 3 A source, AICL, fast charge, the current step at 64 %, the low-current exit, full,
 // then a load switched on and off. Recorded from what the daemon did (its writes to the fake

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vh_bench: what one update cycle of the daemon costs, measured in the virtual headset.
 //
 //   vh_bench report [--markdown FILE]   every figure, as a table (and a Markdown file)

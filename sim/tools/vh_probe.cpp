@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted stand-in for the daemon, for the harness's own tests. Each argument is one step,
 // run in order:
 //   out:TEXT err:TEXT    write TEXT ("\n" in it is a newline) to stdout / stderr, unbuffered

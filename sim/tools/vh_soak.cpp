@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vh_soak: the charge daemon under a long random story in the virtual headset, with its
 // clock warped, checking after every update cycle what its charging rules promise.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vheadset: the charge daemon running in the virtual headset, for people to watch.
 //
 //   vheadset demo                  a default story with narration, then SIGTERM

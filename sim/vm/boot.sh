@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The daemon's package on a real Linux: Debian 12's kernel, systemd and udevd in a qemu
 # virtual machine (TCG: no nested virtualisation here), with the headset's devices as the
 # kernel module vheadset.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the guest's root file system: Debian 12 (minbase) with systemd, udev, kmod and the
 # kernel that Debian's linux-image-amd64 installs, as a tarball under build/vm/, cached by a
 # hash of its inputs (this script, the package list, the kernel package's version). Prints

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds kernel/headset (vheadset.ko) against Debian's headers for a kernel release, out of
 # the source tree: build/vm/module/vheadset.ko. Usage: build-module.sh [RELEASE]
 # (default: the release that linux-image-amd64 installs now, e.g. 6.1.0-57-amd64).

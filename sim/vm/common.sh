@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the scripts of sim/vm: where things go, the packages they need from Debian's
 # archive and the kernel the guest boots. Sourced, not run.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The package on a minimal Debian 12 where systemd does not run (a container image, a root
 # being built): install, upgrade, remove and purge with dpkg in a minbase root made by
 # mmdebstrap (cached under build/vm/), each step's exit status and what it leaves checked.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # What a boot of the guest needs before its disk is made: the host's packages (the kernel
 # image comes from the guest's root file system; the host needs only the headers, which
 # build-module.sh installs, and what builds and boots the disk), the guest's root file system

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PM8550B main charger: limits, QPH2 fast-charge mode, AICL, and its state from udev.
 // Also the charger status enumeration the whole daemon shares.
 #pragma once

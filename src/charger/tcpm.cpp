@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "charger/tcpm.hpp"
 
 #include "util/console.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // USB-C source monitor: what the source on the USB-C port offers, as the kernel's Type-C
 // port manager publishes it through its power supply's udev events.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "control/control.hpp"
 
 #include "pack/mp2652.hpp"

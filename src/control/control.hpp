@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The charging policy: the update cycle, the status files, fast charge and the pack's power
 // source; and the start-up and shutdown sequences of the device modules.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "core/daemon.hpp"
 
 #include "charger/pm8550b_charger.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon's process: start-up, the one epoll event loop, udev routing, signals, the
 // watchdog and the shutdown sequence.
 #pragma once

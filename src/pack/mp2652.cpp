@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pack/mp2652.hpp"
 
 #include "charger/pm8550b_charger.hpp"

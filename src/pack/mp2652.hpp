@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MP2652 cross-charger that moves charge between the internal battery and the pack.
 #pragma once
 

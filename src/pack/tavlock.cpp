@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pack/tavlock.hpp"
 
 #include "util/console.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The headstrap's hot-swap controller: the pack status record and the power-source and
 // cross-charging commands.
 #pragma once

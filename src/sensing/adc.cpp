@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sensing/adc.hpp"
 
 #include "util/console.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PMIC voltage ADC: battery voltage, USB input voltage, charge and input current.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PMIC's battery current limiter: thresholds that follow the battery voltage.
 #pragma once
 

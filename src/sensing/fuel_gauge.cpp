@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sensing/fuel_gauge.hpp"
 
 #include "util/console.hpp"

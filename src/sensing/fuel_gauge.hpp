@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MAX1720x fuel gauges of the internal battery and of the headstrap's pack.
 #pragma once
 

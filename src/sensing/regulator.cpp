@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sensing/regulator.hpp"
 
 #include "util/console.hpp"

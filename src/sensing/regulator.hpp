@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load watchers: the backlights, the pre-boost regulator and the room-tracking LED, kept as
 // the load mask. Any set bit means a load that matters for charging is on.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/console.hpp"
 
 #include <array>

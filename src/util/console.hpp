@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon's console output: the report, its decisions and its errors, on standard error
 // and standard output, each line written whole with one write.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Uniform access to sysfs attribute files: reads, writes and tests that behave the same
 // everywhere and report failures with the same messages on standard error.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // chargectl against the real daemon in the virtual headset: the status view and its JSON
 // match the daemon's files, each choice is written, confirmed by chargectl and shown in the
 // daemon's own report, a caller without permission is told the fix, and watch follows the

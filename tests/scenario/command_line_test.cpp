@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon's command line as a person or a package check uses it: --version and --help
 // answer on standard output and end the process with status 0, anything else prints the
 // usage on standard error and ends it with status 2, all before the hardware is touched. An

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon's process as a user of the headset sees it: the version line, the USB-C source
 // asked for its state, every udev routing rule, the watchdog after every pass, the ways the
 // process ends, and the levels its lines carry into the journal.

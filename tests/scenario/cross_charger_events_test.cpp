@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cross-charger's own udev events: only a changed charging status asks for an update
 // cycle, and only the charger named exactly "mp2652-charger" feeds the reading, although every
 // name that begins with it is handed to the cross-charger module.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The devices the daemon finds and follows: lookups announced at start-up, the charger's
 // notifications and udev state, the load mask, the internal fuel gauge and the battery
 // current limiter.

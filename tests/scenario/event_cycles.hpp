@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How many update cycles the events of a test step asked for. Each pass of the daemon's loop
 // takes one udev event from the monitor, so an event sent after the step's events is handled
 // after them. A USB-source event always runs a cycle, and an offline one changes nothing the

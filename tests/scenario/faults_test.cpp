@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hardware and system faults while the daemon runs: failing and empty attribute reads and
 // writes, devices that vanish and come back, event and notification floods, signal storms,
 // a working directory that is read-only or full, and readers of the status files racing the

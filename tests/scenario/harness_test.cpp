@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Self-tests of the harness: the process driver, the watchdog capture and the time warp, with
 // a scripted probe program in place of the daemon; then the facade with the probe and the
 // fake sysfs.

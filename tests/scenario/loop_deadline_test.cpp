@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loop's 20 s rhythm under a steady stream of events that ask for no update cycle: a
 // notification of a watched hot-swap flag that did not change, and udev events of a power
 // supply the daemon does not know. Each gets a pass and a heartbeat, but none postpones the

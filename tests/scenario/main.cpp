@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry of the scenario tests. Each test runs the daemon in the virtual headset, which needs
 // private mount and network namespaces: entered here, while the process has one thread.
 // With VH_BACKEND=kernel the devices are the vheadset kernel module's, in this system's own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One whole story with the daemon under valgrind's memcheck: start-up, a 9 V source through
 // AICL into QPH2 and out again, loads, the pack attached and detached, a SIGHUP, SIGTERM and
 // the shutdown sequence. Memcheck must find no error and no leak; nothing is suppressed.

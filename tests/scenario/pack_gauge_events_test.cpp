@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pack's fuel gauge announced by its own udev events: every event whose name begins with
 // the gauge's name searches for it and asks for a cycle, and a gauge whose driver comes up
 // only after the controller has reported the pack makes the pack detected, and driven by the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The headstrap's external battery pack as a user sees it: the hot-swap controller found at
 // start-up, the pack attached and pulled, the report's pack lines, and the commands the
 // controller refuses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The charging policy seen from outside: the daemon in the virtual headset, driven by USB-C
 // sources, the charger's QPH2 and AICL notifications, loads, batteries, the pack and the
 // manual control files; observed through its console report, its writes and its files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared steps of the daemon's scenario stories: power-supply events as the kernel sends
 // them, and the shutdown sequence every exit must run.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon without any capability, as its systemd unit runs it. It still opens and writes
 // its attributes, reads the limiter's debugfs counter, receives udev events, writes its
 // status files and feeds the watchdog. The unit also runs it as its own user, to whom the

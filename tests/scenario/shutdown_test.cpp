@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shutdown sequence's fast-charge exit measures the input again (an AICL run) only when
 // the USB source of the last update cycle was online.
 #include "power_supply_events.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files that never stop being ready. An unbound driver leaves every open attribute of its
 // device ready for ever, each read failing with ENODEV; a flood of udev events keeps the
 // monitor ready. Neither may spin the journal full or keep a stop signal out. A driver bound

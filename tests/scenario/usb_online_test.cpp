@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB source's online flag: its POWER_SUPPLY_ONLINE text read as an unsigned decimal
 // number, online whenever that number is not 0.
 #include "power_supply_events.hpp"

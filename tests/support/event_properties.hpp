@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The properties of one udev event as a table, so that an event handler can be fed without
 // libudev (unit tests, fuzz targets). Like libudev, a key given twice keeps its last value.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sensing/bcl.hpp"
 
 #include <cstdint>

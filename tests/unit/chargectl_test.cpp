@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // chargectl's logic without the daemon: the command line, what each choice writes, the
 // confirmation rule fed with the directory's events, the permission advice, and how the
 // power state and its changes are shown.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console's journal prefixes: which JOURNAL_STREAM names a stream, which piece of output
 // starts a line and so carries its level, and that any other stream gets the text unchanged.
 #include "util/console.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "core/daemon.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loop's wait timeout at the edges of the 20 s period: never negative, never longer than
 // the period, whatever the monotonic clock reports.
 #include "core/daemon.hpp"

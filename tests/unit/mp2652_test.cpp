@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pack/mp2652.hpp"
 
 #include "support/event_properties.hpp"

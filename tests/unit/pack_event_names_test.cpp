@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Events of the pack's supplies are told apart by the beginning of POWER_SUPPLY_NAME: a name
 // that goes on after the literal reaches the same handler, which then decides for itself.
 #include "core/daemon.hpp"

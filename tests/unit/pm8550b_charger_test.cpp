@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "charger/pm8550b_charger.hpp"
 
 #include "support/event_properties.hpp"

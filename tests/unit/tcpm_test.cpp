@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "charger/tcpm.hpp"
 
 #include "support/event_properties.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The battery model charges the way a lithium-ion pack does behind this charger: constant
 // current within the limit the daemon wrote and the source's power, then constant voltage
 // with a tapering current, and its charge counts the current that flowed. The ADC and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device tree is found the way the daemon finds it, and the driver models answer the
 // daemon's writes the way the kernel drivers do.
 #include "headset/headset.hpp"

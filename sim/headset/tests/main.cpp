@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The self-tests run inside the sandbox: a private mount and network namespace entered
 // before gtest starts any thread, so the fake /sys and the injected events stay in here.
 #include "headset/hang_report.hpp"

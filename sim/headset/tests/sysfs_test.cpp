@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fake sysfs behaves like kernfs where a client can tell: poll semantics, whole-value
 // reads, replacing writes, permissions, vanishing nodes, symlinks, fault injection.
 #include "headset/sysfs.hpp"

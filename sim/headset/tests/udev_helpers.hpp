@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A libudev monitor as the daemon opens one, for waiting on injected events in tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Injected events reach a libudev monitor exactly as udevd's would.
 #include "headset/uevent.hpp"
 #include "udev_helpers.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system calls one update cycle cannot do without: what the daemon must read, write and
 // send in one loop pass of each steady state, one call per operation.
 #include "bench/measure.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/measure.hpp"
 
 #include "bench/steady_run.hpp"

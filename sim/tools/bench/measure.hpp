@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The benchmark's measurements: each runs the daemon in the virtual headset in one of two
 // steady states, with or without a tool around it, and turns what the tool or the headset
 // recorded into per-cycle figures.

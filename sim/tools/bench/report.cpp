@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/report.hpp"
 
 #include "bench/measure.hpp"

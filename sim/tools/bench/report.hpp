@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two uses of the measurements: the full table for people, the budgets for CI.
 #pragma once
 

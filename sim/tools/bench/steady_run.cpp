@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/steady_run.hpp"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One daemon in the virtual headset, brought into a steady state and driven through update
 // cycles: by the time-warped 20 s timeout when idle, by TCPM change events on USB.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the guest's scripts (vm-checks, vheadset-probe); installed as
 # /usr/local/lib/vheadset/guest-lib.sh and sourced.
 

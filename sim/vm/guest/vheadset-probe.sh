@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The module's probe, run in the guest by vm-checks with the daemon stopped: loads the module
 # and checks the headset's devices on the real kernel. Every check prints "PASS: ..." or
 # "FAIL: ...", measurements are printed as they are; the last line is

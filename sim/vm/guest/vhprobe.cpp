@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The guest's measurements of sysfs attribute files under the real kernel: what poll()
  * reports on a freshly opened file, whether a notification wakes a poller, what an open

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs in the guest at boot (vm-checks.service): the installed package's daemon under the
 # real systemd, udevd and kernel, then the module's own probe (vheadset-probe) and, where
 # the story tests were copied in, the stories on the kernel backend. Every check prints
