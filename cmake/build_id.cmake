@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Build identifier of the version line and of the package's version:
 # charged-<commits of the history>-<abbreviated HEAD>; CHARGED_TREE_DIRTY is true when tracked
 # files differ from HEAD (the package's version says so; the version line keeps its
@@ -47,6 +48,8 @@ else()
   charged_git(commit_count rev-list --count HEAD)
   charged_git(commit_hash rev-parse --short=7 HEAD)
   charged_git(changes status --porcelain --untracked-files=no)
+  # The commit's time dates the package's changelog.
+  charged_git(CHARGED_COMMIT_TIME log -1 --format=%ct HEAD)
   set(charged_build_id "charged-${commit_count}-${commit_hash}")
   if(changes)
     set(CHARGED_TREE_DIRTY TRUE)
