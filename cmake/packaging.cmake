@@ -70,7 +70,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/charged.tmpfiles
 # in /usr/share/doc/charged as they do in the repository.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DOCDIR}
-        FILES_MATCHING PATTERN "*.md" PATTERN "*.svg" PATTERN "*.png")
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.svg" PATTERN "*.png" PATTERN "*.dot")
 # The licence as Debian wants it: a machine-readable copyright file named "copyright".
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
