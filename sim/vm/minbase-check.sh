@@ -65,6 +65,10 @@ check "the system user charged exists, in its group, without a login shell" bash
 check "the daemon, its unit and its udev rules are installed" \
     test -x "$root/usr/sbin/charged" -a -f "$root/lib/systemd/system/charged.service" \
     -a -f "$root/usr/lib/udev/rules.d/60-charged.rules"
+# deb-systemd-helper (init-system-helpers, Essential) enables the unit without systemd, so
+# the image's first boot starts it.
+check "the unit is enabled for the image's first boot" \
+    test -L "$root/etc/systemd/system/multi-user.target.wants/charged.service"
 step "dpkg -i upgrades it to $version.1" -i /root/charged-upgrade.deb
 check "the upgraded package is configured" \
     bash -c "chroot '$root' dpkg-query -W -f='\${Status} \${Version}' charged | grep -qx 'install ok installed $version.1'"
