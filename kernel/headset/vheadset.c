@@ -31,6 +31,11 @@
  *   line ("\\" a backslash, "\n" a newline, "\xHH" another control byte). Every open
  *   file reads each line once, from the oldest kept (the last 4096), and poll() reports
  *   POLLIN while there is more to read. A read at the end returns 0.
+ *        (write) "SEQUENCE\n": the writes up to SEQUENCE were handled. The open file
+ *   that writes it follows the log from then on, until it is closed: while a file
+ *   follows, a write to a device returns only once it was handled (or after a second),
+ *   as a driver's store does its work before it returns. The writer then sees the
+ *   device's answer (a status, an event) the way it would on the hardware.
  *
  * Values survive an unbind: a bound device shows what it had before.
  */
@@ -58,6 +63,7 @@
 #define VH_TEXT_MAX 96
 #define VH_NO_PSP (-1)
 #define VH_LOG_MAX 4096
+#define VH_HANDLED_TIMEOUT HZ /* how long a write waits for its follower, at most */
 
 enum vh_kind {
 	VH_SUPPLY,
@@ -318,6 +324,10 @@ static size_t vh_log_count;
 static u64 vh_log_next_seq = 1;
 static DEFINE_MUTEX(vh_log_lock);
 static DECLARE_WAIT_QUEUE_HEAD(vh_log_wait);
+/* The newest write the followers handled, and how many open log files acknowledge. */
+static u64 vh_log_handled;
+static unsigned int vh_log_followers;
+static DECLARE_WAIT_QUEUE_HEAD(vh_handled_wait);
 
 /* text as one line: "\\" for a backslash, "\n" for a newline, "\xHH" for other bytes. */
 static char *vh_escape(const char *text, size_t len)
@@ -343,12 +353,23 @@ static char *vh_escape(const char *text, size_t len)
 	return out;
 }
 
-/* Logs a write of text into the attribute name of kobj. */
+/* Read without the lock: it is the condition of a wait, and one word each. */
+static bool vh_log_was_handled(u64 seq)
+{
+	return !READ_ONCE(vh_log_followers) || READ_ONCE(vh_log_handled) >= seq;
+}
+
+/*
+ * Logs a write of text into the attribute name of kobj; while the log is followed, returns
+ * once the follower handled it. A signal or the timeout ends the wait early: the write was
+ * stored all the same.
+ */
 static void vh_log_write(struct kobject *kobj, const char *name, const char *text, size_t len)
 {
 	struct vh_log_entry *e, *oldest;
 	char *path = kobject_get_path(kobj, GFP_KERNEL);
 	char *escaped = vh_escape(text, len);
+	u64 seq;
 
 	if (!path || !escaped)
 		goto out_free;
@@ -356,7 +377,8 @@ static void vh_log_write(struct kobject *kobj, const char *name, const char *tex
 	if (!e)
 		goto out_free;
 	mutex_lock(&vh_log_lock);
-	e->seq = vh_log_next_seq++;
+	seq = vh_log_next_seq++;
+	e->seq = seq;
 	e->len = sprintf(e->line, "%llu /sys%s/%s %s\n", e->seq, path, name, escaped);
 	list_add_tail(&e->node, &vh_log);
 	if (++vh_log_count > VH_LOG_MAX) {
@@ -367,6 +389,8 @@ static void vh_log_write(struct kobject *kobj, const char *name, const char *tex
 	}
 	mutex_unlock(&vh_log_lock);
 	wake_up_interruptible(&vh_log_wait);
+	wait_event_interruptible_timeout(vh_handled_wait, vh_log_was_handled(seq),
+					 VH_HANDLED_TIMEOUT);
 out_free:
 	kfree(escaped);
 	kfree(path);
@@ -1060,6 +1084,7 @@ static const struct file_operations vh_control_fops = {
 struct vh_log_reader {
 	u64 seq;       /* the next line to read */
 	size_t offset; /* how much of it was read already */
+	bool follows;  /* it acknowledged a write: writers wait for it */
 };
 
 static int vh_log_open(struct inode *inode, struct file *file)
@@ -1074,8 +1099,37 @@ static int vh_log_open(struct inode *inode, struct file *file)
 
 static int vh_log_release(struct inode *inode, struct file *file)
 {
-	kfree(file->private_data);
+	struct vh_log_reader *reader = file->private_data;
+
+	if (reader->follows) {
+		mutex_lock(&vh_log_lock);
+		WRITE_ONCE(vh_log_followers, vh_log_followers - 1);
+		mutex_unlock(&vh_log_lock);
+		wake_up_interruptible(&vh_handled_wait);
+	}
+	kfree(reader);
 	return 0;
+}
+
+/* "SEQUENCE\n": the writes up to SEQUENCE were handled; the file follows the log. */
+static ssize_t vh_log_ack(struct file *file, const char __user *buf, size_t count, loff_t *ppos)
+{
+	struct vh_log_reader *reader = file->private_data;
+	u64 seq;
+	int ret;
+
+	ret = kstrtou64_from_user(buf, count, 10, &seq);
+	if (ret)
+		return ret;
+	mutex_lock(&vh_log_lock);
+	if (!reader->follows) {
+		reader->follows = true;
+		WRITE_ONCE(vh_log_followers, vh_log_followers + 1);
+	}
+	WRITE_ONCE(vh_log_handled, max(vh_log_handled, seq));
+	mutex_unlock(&vh_log_lock);
+	wake_up_interruptible(&vh_handled_wait);
+	return count;
 }
 
 static ssize_t vh_log_read(struct file *file, char __user *buf, size_t count, loff_t *ppos)
@@ -1132,6 +1186,7 @@ static const struct file_operations vh_log_fops = {
 	.open = vh_log_open,
 	.release = vh_log_release,
 	.read = vh_log_read,
+	.write = vh_log_ack,
 	.poll = vh_log_poll,
 	.llseek = no_llseek,
 };
@@ -1260,7 +1315,7 @@ static int __init vh_init(void)
 		goto err_tables;
 	}
 	debugfs_create_file("control", 0200, vh_debugfs_dir, NULL, &vh_control_fops);
-	debugfs_create_file("log", 0400, vh_debugfs_dir, NULL, &vh_log_fops);
+	debugfs_create_file("log", 0600, vh_debugfs_dir, NULL, &vh_log_fops);
 	ret = vh_dri_dir_get();
 	if (ret)
 		goto err_debugfs;

@@ -279,8 +279,10 @@ void KernelDevices::take_over() {
         }
     }
     command("clear");
-    // A log file opened now reads from the oldest line kept: none, after the clear.
-    log_fd_ = open(control_path("log").c_str(), O_RDONLY | O_CLOEXEC);
+    // A log file opened now reads from the oldest line kept: none, after the clear. It is
+    // written to acknowledge each write once handled: the daemon's write returns only then,
+    // so it sees the model's answer as it would the driver's.
+    log_fd_ = open(control_path("log").c_str(), O_RDWR | O_CLOEXEC);
     if (log_fd_ < 0) {
         throw std::runtime_error("kernel backend: cannot open " + control_path("log") + ": " +
                                  std::strerror(errno));
@@ -311,9 +313,21 @@ void KernelDevices::follow_log() {
         pending.append(buffer.data(), static_cast<std::size_t>(got));
         for (std::size_t end = pending.find('\n'); end != std::string::npos;
              end = pending.find('\n')) {
-            daemon_wrote(pending.substr(0, end));
+            const std::string line = pending.substr(0, end);
             pending.erase(0, end + 1);
+            daemon_wrote(line);
+            acknowledge(line);
         }
+    }
+}
+
+// The write's SEQUENCE back to the module: the daemon's write returns.
+void KernelDevices::acknowledge(const std::string &line) const {
+    const std::string handled = line.substr(0, line.find(' ')) + "\n";
+    if (write(log_fd_, handled.data(), handled.size()) < 0) {
+        // The write waits a second at most; the story goes on.
+        std::fprintf(stderr, "vheadset: acknowledging \"%s\" failed: %s\n", line.c_str(),
+                     std::strerror(errno));
     }
 }
 

@@ -9,7 +9,8 @@
 //     on through the real udevd); a device that appears or vanishes is the platform driver
 //     bound or unbound, which makes the kernel's events;
 //   - every write the daemon makes, read from the module's write log, is handed back to the
-//     tree as a client's write (stored, the model's hook, the write log tests wait on).
+//     tree as a client's write (stored, the model's hook, the write log tests wait on), then
+//     acknowledged: the daemon's write returns only then, as it does from a FUSE handler.
 // Attributes the module does not carry (the fake's "name" and "uevent" files) stay the
 // tree's own.
 #pragma once
@@ -79,6 +80,7 @@ class KernelDevices {
     void driver(const Device &device, bool bind) const;
     void follow_log();
     void daemon_wrote(const std::string &line);
+    void acknowledge(const std::string &line) const;
 
     FakeSysfs &fs_;
     int control_fd_ = -1;
